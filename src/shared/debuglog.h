@@ -1,0 +1,31 @@
+// The time-stamped debug log. It is on only when a file named "debuglog.cfg" lies beside
+// the executable; then every record goes to log\<yyyymmdd_hhmmss>.log beside it, named
+// after the time of the run's first record.
+#pragma once
+
+#include <string>
+
+class DebugLog {
+ public:
+  // The process-wide log, made and set up on first use, destroyed at process exit.
+  static DebugLog& Instance();
+
+  bool Enabled() const { return enabled_; }
+  const std::string& LogFilePath() const { return logFilePath_; }
+
+  // Appends one record: the line, then "\r\n". Opens and closes the file each time, sharing
+  // it with every other writer, so a record is with the system once this returns.
+  void Write(const char* line) const;
+
+ private:
+  DebugLog();
+
+  std::string logFilePath_;
+  std::string moduleDirectory_;
+  std::string logBaseDirectory_;
+  bool enabled_ = false;
+};
+
+// printf-style record "yyyy-mm-dd hh:mm:ss\t" + text. Each of the two formatting stages is
+// cut at 1023 characters. Leaves the calling thread's last-error code as it found it.
+void LogPrintf(const char* format, ...);

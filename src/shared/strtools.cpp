@@ -1,0 +1,41 @@
+#include "strtools.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <cstring>
+
+CComStrTools::~CComStrTools() { Release(); }
+
+void CComStrTools::Release() {
+  narrow_.reset();
+  wide_.reset();
+}
+
+const char* CComStrTools::ToNarrow(const wchar_t* text) {
+  Release();
+  const int length = text ? static_cast<int>(std::wcslen(text)) : 0;
+  const int needed = length ? WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr) : 0;
+  narrow_ = std::make_unique<char[]>(static_cast<size_t>(needed) + 1);
+  if (needed) WideCharToMultiByte(CP_ACP, 0, text, length, narrow_.get(), needed, nullptr, nullptr);
+  narrow_[needed] = '\0';
+  return narrow_.get();
+}
+
+const wchar_t* CComStrTools::ToWide(const char* text) {
+  Release();
+  const int length = text ? static_cast<int>(std::strlen(text)) : 0;
+  const int needed = length ? MultiByteToWideChar(CP_ACP, 0, text, length, nullptr, 0) : 0;
+  wide_ = std::make_unique<wchar_t[]>(static_cast<size_t>(needed) + 1);
+  if (needed) MultiByteToWideChar(CP_ACP, 0, text, length, wide_.get(), needed);
+  wide_[needed] = L'\0';
+  return wide_.get();
+}
+
+bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
+  auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+  for (; *a && *b; ++a, ++b) {
+    if (fold(*a) != fold(*b)) return false;
+  }
+  return *a == *b;
+}

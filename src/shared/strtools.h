@@ -1,0 +1,29 @@
+// Conversion between wide (UTF-16) text and narrow text in the ANSI code page.
+#pragma once
+
+#include <memory>
+
+// Owns the result of its last conversion: a returned pointer stays valid until the next
+// conversion on the same object or the object's destruction.
+class CComStrTools {
+ public:
+  CComStrTools() = default;
+  virtual ~CComStrTools();
+  CComStrTools(const CComStrTools&) = delete;
+  CComStrTools& operator=(const CComStrTools&) = delete;
+
+  // Wide to narrow, code page CP_ACP; characters without a narrow form become the
+  // system's default character. A null text converts like an empty one.
+  const char* ToNarrow(const wchar_t* text);
+  // Narrow (CP_ACP) to wide.
+  const wchar_t* ToWide(const char* text);
+  // Frees both buffers.
+  void Release();
+
+ private:
+  std::unique_ptr<char[]> narrow_;
+  std::unique_ptr<wchar_t[]> wide_;
+};
+
+// Whole-string comparison that folds only the letters A to Z.
+bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);

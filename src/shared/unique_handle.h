@@ -1,0 +1,35 @@
+// Move-only owner of one platform handle. Traits give the handle type, the value that
+// means "no handle" and the call that closes it; the owner closes on every path out.
+#pragma once
+
+#include <utility>
+
+template <typename Traits>
+class UniqueHandle {
+ public:
+  using Type = typename Traits::Type;
+
+  UniqueHandle() = default;
+  explicit UniqueHandle(Type handle) : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
+
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  Type get() const { return handle_; }
+  explicit operator bool() const { return handle_ != Traits::Invalid(); }
+
+  void reset(Type handle = Traits::Invalid()) {
+    if (handle_ != Traits::Invalid()) Traits::Close(handle_);
+    handle_ = handle;
+  }
+  Type release() { return std::exchange(handle_, Traits::Invalid()); }
+
+ private:
+  Type handle_ = Traits::Invalid();
+};

@@ -1,0 +1,141 @@
+// The debug log: in-process (the marker lies beside the test programs) and through
+// log_probe, a separate program whose folder has or lacks the marker.
+#include <windows.h>
+
+#include <ctime>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "debuglog.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+}  // namespace
+
+TEST(DebugLog, RecordIsStampThenTextThenCrLf) {
+  ASSERT_TRUE(DebugLog::Instance().Enabled());
+  LogTail tail;
+  const time_t before = time(nullptr);
+  LogPrintf("\n Query Device Opt: \n");
+  const time_t after = time(nullptr);
+
+  const std::string& path = DebugLog::Instance().LogFilePath();
+  const std::string all = ReadBytes(std::wstring(path.begin(), path.end()));
+  ASSERT_GE(all.size(), 43u);
+  const std::string record = all.substr(all.size() - 43);
+  std::smatch stamp;
+  ASSERT_TRUE(std::regex_match(record, stamp,
+                               std::regex(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\t\n Query Device Opt: \n\r\n)")))
+      << record;
+  tm fields = {};
+  fields.tm_year = std::stoi(stamp[1]) - 1900;
+  fields.tm_mon = std::stoi(stamp[2]) - 1;
+  fields.tm_mday = std::stoi(stamp[3]);
+  fields.tm_hour = std::stoi(stamp[4]);
+  fields.tm_min = std::stoi(stamp[5]);
+  fields.tm_sec = std::stoi(stamp[6]);
+  fields.tm_isdst = -1;
+  const time_t stamped = mktime(&fields);
+  EXPECT_GE(stamped, before);
+  EXPECT_LE(stamped, after);
+  EXPECT_EQ(tail.Records(), "\n Query Device Opt: \n\r\n");
+}
+
+TEST(DebugLog, PercentSequencesAreExpandedOnceByTheCallersArguments) {
+  LogTail tail;
+  LogPrintf("%d%% of %s\n", 50, "100%d%s");
+  LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", -5, 7);
+  EXPECT_EQ(tail.Records(), "50% of 100%d%s\n\r\ndwStartTickCount = -5, dwOldCheckPoint = 7 \n\r\n");
+}
+
+TEST(DebugLog, OverlongTextIsCutAt1023Characters) {
+  LogTail tail;
+  LogPrintf("%s", std::string(2000, 'y').c_str());
+  // 20 characters of stamp and 1003 of text fill the 1023 the line can hold.
+  EXPECT_EQ(tail.Records(), std::string(1003, 'y') + "\r\n");
+}
+
+TEST(DebugLog, KeepsTheCallersLastError) {
+  SetLastError(0xE0000219u);
+  LogPrintf("x\n");
+  EXPECT_EQ(GetLastError(), 0xE0000219u);
+  SetLastError(0);
+  LogPrintf("y\n");
+  EXPECT_EQ(GetLastError(), 0u);
+}
+
+class LogProbe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(CopyFileW(BesideTests(L"log_probe.exe").c_str(), (dir / L"log_probe.exe").c_str(), FALSE));
+  }
+  RunResult Probe(const std::wstring& arguments) { return testing_support::Run(dir / L"log_probe.exe", arguments, dir.path()); }
+  void AddMarker() { WriteBytes(dir / L"debuglog.cfg", ""); }
+  std::vector<std::wstring> LogFiles() { return ListFiles(dir / L"log"); }
+
+  ScratchDir dir{CurrentTestName()};
+};
+
+TEST_F(LogProbe, WithoutTheMarkerNothingIsCreated) {
+  const RunResult run = Probe(L"one two");
+  EXPECT_EQ(run.exitCode, 0u) << "LogPrintf changed the last-error code";
+  EXPECT_FALSE(FileExists(dir / L"log"));
+  EXPECT_EQ(ListFiles(dir.path()), std::vector<std::wstring>{L"log_probe.exe"});
+}
+
+TEST_F(LogProbe, WithTheMarkerOneRunWritesOneFileNamedAfterItsStart) {
+  AddMarker();
+  const time_t before = time(nullptr);
+  const RunResult run = Probe(L"one 50%s /long");
+  const time_t after = time(nullptr);
+  EXPECT_EQ(run.exitCode, 0u) << "LogPrintf changed the last-error code";
+  EXPECT_EQ(run.out, "");
+
+  const std::vector<std::wstring> files = LogFiles();
+  ASSERT_EQ(files.size(), 1u);
+  const std::string name = Narrow(files[0]);
+  bool named = false;
+  for (time_t t = before; t <= after && !named; ++t) {
+    char expected[32];
+    strftime(expected, sizeof expected, "%Y%m%d_%H%M%S.log", localtime(&t));
+    named = name == expected;
+  }
+  EXPECT_TRUE(named) << name;
+  EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + files[0]))),
+            "probe 1% one\n\r\nprobe 2% 50%s\n\r\n" + std::string(1003, 'x') + "\r\n");
+}
+
+TEST_F(LogProbe, RunsInDifferentSecondsWriteDifferentFiles) {
+  AddMarker();
+  Probe(L"first");
+  Sleep(1100);
+  Probe(L"second");
+  const std::vector<std::wstring> files = LogFiles();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + files[0]))), "probe 1% first\n\r\n");
+  EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + files[1]))), "probe 1% second\n\r\n");
+}
+
+TEST_F(LogProbe, RunsInTheSameSecondShareOneFile) {
+  AddMarker();
+  // Two runs rarely straddle a second; try again until a pair falls within one.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    RemoveTree(dir / L"log");
+    for (const time_t now = time(nullptr); time(nullptr) == now;) Sleep(5);  // start with a new second
+    const time_t start = time(nullptr);
+    Probe(L"first");
+    Probe(L"second");
+    if (time(nullptr) != start) continue;
+    const std::vector<std::wstring> files = LogFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + files[0]))), "probe 1% first\n\r\nprobe 1% second\n\r\n");
+    return;
+  }
+  GTEST_SKIP() << "no two runs fell within one second";
+}

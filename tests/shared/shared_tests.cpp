@@ -1,0 +1,99 @@
+// Conversion and console output, in-process. The suite runs with the ANSI code page 1252.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "console.h"
+#include "strtools.h"
+#include "test_support.h"
+
+using testing_support::LogTail;
+using testing_support::StdoutCapture;
+
+TEST(StrTools, ConvertsToTheAnsiCodePage) {
+  CComStrTools tools;
+  EXPECT_STREQ(tools.ToNarrow(L"Apple Mobile Device"), "Apple Mobile Device");
+  EXPECT_STREQ(tools.ToNarrow(L""), "");
+  EXPECT_STREQ(tools.ToNarrow(nullptr), "");
+  // Characters of code page 1252 keep their byte, others become the default character.
+  EXPECT_STREQ(tools.ToNarrow(L"Gr\u00fc\u00dfe \u8def"), "Gr\xfc\xdf" "e ?");
+  EXPECT_STREQ(tools.ToWide("Gr\xfc\xdf" "e"), L"Gr\u00fc\u00dfe");
+  EXPECT_STREQ(tools.ToWide(""), L"");
+}
+
+TEST(StrTools, EachConversionReplacesTheLastResult) {
+  CComStrTools tools;
+  const std::string first = tools.ToNarrow(L"first");
+  const char* second = tools.ToNarrow(L"second, longer");
+  EXPECT_EQ(first, "first");
+  EXPECT_STREQ(second, "second, longer");
+  const wchar_t* wide = tools.ToWide("wide");
+  EXPECT_STREQ(wide, L"wide");
+  tools.Release();
+  EXPECT_STREQ(tools.ToNarrow(L"again"), "again");
+}
+
+TEST(StrTools, SwitchComparisonFoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(L"/i", L"/i"));
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(L"/I", L"/i"));
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(L"/rE", L"/re"));
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(L"/STARTSVC", L"/startsvc"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"/ix", L"/i"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"/i", L"/ix"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"-i", L"/i"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"", L"/i"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"/\u00c9", L"/\u00e9"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"/[", L"/{"));  // not letters, though 32 apart
+}
+
+TEST(Console, WideStringArgumentWithNonAsciiTextIsPrintedWhole) {
+  StdoutCapture capture;
+  OutW(L"drv inf path : %s \n", L"C:\\Gr\u00fc\u00dfe\\\u8def\u5f84\\usbaapl.inf");
+  EXPECT_EQ(capture.Finish(), "drv inf path : C:\\Gr\xfc\xdf" "e\\??\\usbaapl.inf \r\n");
+}
+
+TEST(Console, WideChineseTextKeepsTheRestOfTheLine) {
+  StdoutCapture capture;
+  // "打开文件失败：%s \n": failed to open file %s
+  OutW(L"\u6253\u5f00\u6587\u4ef6\u5931\u8d25\uff1a%s \n", L"C:\\x.inf");
+  // The full-width colon has a best-fit narrow form.
+  EXPECT_EQ(capture.Finish(), "??????:C:\\x.inf \r\n");
+}
+
+TEST(Console, NarrowBytesPassUnchanged) {
+  StdoutCapture capture;
+  // GBK bytes of "没有可用设备描述符": no usable device descriptor
+  OutA("\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \n");
+  OutA("\t SetupCopyOEMInf error (%ld)\n", static_cast<long>(0xE0000203u));
+  EXPECT_EQ(capture.Finish(),
+            "\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \r\n"
+            "\t SetupCopyOEMInf error (-536870397)\r\n");
+}
+
+TEST(Console, ErrorCodesPrintSignedAndOutputKeepsTheLastError) {
+  StdoutCapture capture;
+  SetLastError(0xE000020Bu);
+  OutW(L"%s \t OpenService failed (%d)\n", L"iPod Service", GetLastError());
+  EXPECT_EQ(GetLastError(), 0xE000020Bu);
+  OutW(L"(%ld)", GetLastError());
+  EXPECT_EQ(GetLastError(), 0xE000020Bu);
+  EXPECT_EQ(capture.Finish(), "iPod Service \t OpenService failed (-536870389)\r\n(-536870389)");
+}
+
+TEST(Console, EchoPairsPrintThenLogTheirOwnLiterals) {
+  LogTail tail;
+  CComStrTools tools;
+  StdoutCapture capture;
+  SetLastError(5);
+  EchoErrorW(L"LoadLirary err: %ld", "LoadLirary err: %ld");
+  EchoErrorA("narrow (%ld)\n", "narrow log (%ld)\n");
+  EchoW(L" Driver Update Successed!\n", " Driver Update Successed!\n");
+  EchoA("usbappl already exist: %ld \n", "usbappl already exist: %ld \n", 183L);
+  EchoTextW(tools, L"inf usb path: %s\n", "inf usb path: %s\n", L"C:\\Windows\\INF\\oem3.inf");
+  EXPECT_EQ(capture.Finish(),
+            "LoadLirary err: 5narrow (5)\r\n Driver Update Successed!\r\nusbappl already exist: 183 \r\n"
+            "inf usb path: C:\\Windows\\INF\\oem3.inf\r\n");
+  EXPECT_EQ(tail.Records(),
+            "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
+            "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n");
+}

@@ -1,0 +1,84 @@
+// Helpers shared by the test programs: files, scratch folders, running a tool and
+// capturing what the code under test prints.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Folder of the running test program (no trailing backslash) and a file beside it.
+std::wstring ModuleDirectory();
+std::wstring BesideTests(const std::wstring& name);
+
+bool FileExists(const std::wstring& path);
+std::string ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+// Makes the folder and every missing parent.
+void MakeDirectories(const std::wstring& path);
+void RemoveTree(const std::wstring& path);
+// File names (not paths) in a folder, sorted.
+std::vector<std::wstring> ListFiles(const std::wstring& directory);
+
+// A fresh, empty folder C:\tooltests\<name>, removed again at the end of the test.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::wstring& name);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+// A scratch folder named after the running test.
+std::wstring CurrentTestName();
+
+struct RunResult {
+  DWORD exitCode = 0;
+  std::string out;  // standard output, byte for byte
+};
+
+// Starts a program with the given arguments (after its quoted path), waits for it, and
+// returns its exit code and standard output. Retries a start that Wine refused.
+// `environment` entries ("NAME=value") are added to the inherited environment.
+RunResult Run(const std::wstring& exe, const std::wstring& arguments, const std::wstring& workingDirectory = L"",
+              const std::vector<std::wstring>& environment = {});
+
+// Collects what the process writes to standard output from construction to Finish().
+class StdoutCapture {
+ public:
+  StdoutCapture();
+  ~StdoutCapture();
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  std::string Finish();
+
+ private:
+  std::wstring path_;
+  int savedFd_ = -1;
+};
+
+// Text of a record that LogPrintf appended after a given offset of the log.
+class LogTail {
+ public:
+  LogTail();  // remembers the current end of this process's log
+  // The records written since, with their time stamps removed.
+  std::string Records() const;
+
+ private:
+  size_t start_ = 0;
+};
+
+// Removes the "yyyy-mm-dd hh:mm:ss\t" stamp from every record of a log's text; fails the
+// test when a record lacks a well-formed stamp.
+std::string StripStamps(const std::string& log);
+
+}  // namespace testing_support

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs what is missing, builds, and runs the tools' main job in a throwaway Wine
+# prefix, so that their real output can be seen.
+set -eu
+cd "$(dirname "$0")/.."
+. tools/setup.sh
+
+prefix=$(mktemp -d /tmp/tools-demo.XXXXXX)
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+unset DISPLAY
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
+echo "== making a throwaway Wine prefix in $prefix"
+wineboot -i >/dev/null 2>&1
+
+for arch in x86 x64; do
+  echo
+  echo "== dist/$arch/Tallow.exe /qu"
+  set +e
+  wine "dist/$arch/Tallow.exe" /qu
+  echo "(exit code $?)"
+  set -e
+done

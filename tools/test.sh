@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs what is missing, builds both processor builds and runs the whole test suite
+# under Wine, each build in its own fresh Wine prefix. Exits non-zero when a test fails.
+set -eu
+cd "$(dirname "$0")/.."
+. tools/setup.sh
+
+status=0
+for preset in mingw-x86 mingw-x64; do
+  echo "== testing $preset"
+  prefix="build/$preset/wineprefix"
+  rm -rf "$prefix" "$prefix.lock"
+  ctest --preset "$preset" || status=1
+  WINEPREFIX="$PWD/$prefix" wineserver -k 2>/dev/null || true
+done
+exit $status
