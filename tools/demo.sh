@@ -12,11 +12,7 @@ trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
 echo "== making a throwaway Wine prefix in $prefix"
 wineboot -i >/dev/null 2>&1
 
-for arch in x86 x64; do
-  echo
-  echo "== dist/$arch/Tallow.exe /qu"
-  set +e
-  wine "dist/$arch/Tallow.exe" /qu
-  echo "(exit code $?)"
-  set -e
+# Each tool's part of the demonstration.
+for part in tools/demo-tallow.sh tools/demo-bracken.sh; do
+  [ -f "$part" ] && . "./$part"
 done
