@@ -13,6 +13,6 @@ echo "== making a throwaway Wine prefix in $prefix"
 wineboot -i >/dev/null 2>&1
 
 # Each tool's part of the demonstration.
-for part in tools/demo-tallow.sh tools/demo-bracken.sh; do
+for part in tools/demo-tallow.sh tools/demo-packages.sh tools/demo-bracken.sh; do
   [ -f "$part" ] && . "./$part"
 done

@@ -1,6 +1,7 @@
 #include "switches.h"
 
 #include "driver_paths.h"
+#include "operations.h"
 #include "strtools.h"
 
 namespace {
@@ -12,10 +13,10 @@ struct Switch {
 
 // Compared in this order; the first equal one runs.
 constexpr Switch kSwitches[] = {
-    {L"/i", nullptr},
-    {L"/u", nullptr},
-    {L"/re", nullptr},
-    {L"/qu", nullptr},
+    {L"/i", [](CDriverInfPaths& r) { return InstallDriverPackages(r); }},
+    {L"/u", [](CDriverInfPaths& r) { return UninstallDriverPackages(r); }},
+    {L"/re", [](CDriverInfPaths& r) { return UpdateDevice(r, r.drvInfPath.get(), r.infSection); }},
+    {L"/qu", [](CDriverInfPaths& r) { return QueryDevice(r, r.drvInfPath.get(), r.infSection); }},
 };
 
 }  // namespace
@@ -23,7 +24,7 @@ constexpr Switch kSwitches[] = {
 int RunSwitch(CDriverInfPaths& record, const wchar_t* switchText) {
   for (const Switch& entry : kSwitches) {
     if (EqualsIgnoringAsciiCase(switchText, entry.text)) {
-      return entry.run ? entry.run(record) : 0;
+      return entry.run(record);
     }
   }
   return 0;
