@@ -1,3 +1,59 @@
-// PLACEHOLDER: replaced by the real operation.
+// "/i": puts the network and the USB driver package into the driver store, then binds the
+// USB devices to the driver.
+#include "console.h"
+#include "difx_library.h"
+#include "driver_paths.h"
 #include "operations.h"
-int InstallDriverPackages(CDriverInfPaths&) { return 0; }
+
+namespace {
+
+// Prints and logs the outcome of one package's preinstall.
+void ReportPreinstall(DWORD result, const wchar_t* addedW, const char* added, const wchar_t* presentW,
+                      const char* present, const wchar_t* failedW, const char* failed) {
+  if (result == kPackageAdded) {
+    EchoW(addedW, added);
+  } else if (result == kPackageInStore) {
+    EchoW(presentW, present);
+  } else {
+    EchoErrorW(failedW, failed);
+  }
+}
+
+// Preinstalls both packages; the result is the USB package's outcome, 0 when the library
+// cannot be used.
+int PreinstallPackages(const CDriverInfPaths& record) {
+  UniqueLibrary library(LoadLibraryW(DifxLibraryPath().c_str()));
+  if (!library) return 0;
+  const auto preinstall = DifxEntry<DriverPackagePreinstallFn>(library, "DriverPackagePreinstallW");
+  if (!preinstall) return 0;
+
+  ReportPreinstall(preinstall(record.netInfPath.get(), kPreinstallFlags),
+                   L"DriverPackagePreinstall netaapl successed !\n", "DriverPackagePreinstall netaapl successed !\n",
+                   L"DriverPackagePreinstall netaapl alread exist \n", "DriverPackagePreinstall netaapl alread exist \n",
+                   L"DriverPackagePreinstall netaapl err: %ld\n", "DriverPackagePreinstall netaapl err: %ld\n");
+
+  const DWORD usb = preinstall(record.drvInfPath.get(), kPreinstallFlags);
+  ReportPreinstall(usb, L"DriverPackagePreinstall usbaapl successed !\n", "DriverPackagePreinstall usbaapl successed !\n",
+                   L"DriverPackagePreinstall usbaapl alread exist \n", "DriverPackagePreinstall usbaapl alread exist \n",
+                   L"DriverPackagePreinstall usbaapl err: %ld\n", "DriverPackagePreinstall usbaapl err: %ld\n");
+  switch (usb) {
+    case kPackageAdded:
+      return 1;
+    case kPackageInStore:
+      return 2;
+    case kInfNotFound:
+      // A missing INF file must not read as "already in the store" (2); "/u" reports it as 4.
+      return 4;
+    default:
+      return static_cast<int>(usb);
+  }
+}
+
+}  // namespace
+
+int InstallDriverPackages(CDriverInfPaths& record) {
+  // The library is freed before the devices are updated.
+  const int result = PreinstallPackages(record);
+  UpdateDevice(record, record.drvInfPath.get(), record.infSection);
+  return result;
+}

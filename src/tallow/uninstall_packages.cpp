@@ -1,3 +1,127 @@
-// PLACEHOLDER: replaced by the real operation.
+// "/u": takes the network and the USB driver package out of the driver store, where they are.
+#include "console.h"
+#include "difx_library.h"
+#include "driver_paths.h"
 #include "operations.h"
-int UninstallDriverPackages(CDriverInfPaths&) { return 0; }
+
+namespace {
+
+struct Difx {
+  DriverPackagePreinstallFn preinstall;
+  DriverPackageUninstallFn uninstall;  // null when the library lacks it
+  DriverPackageGetPathFn getPath;      // null when the library lacks it
+};
+
+// Where a package's INF lies in the driver store; empty until found.
+struct StorePath {
+  // Looks the path up; 0 on success, else the library's code.
+  DWORD Find(const Difx& difx, const wchar_t* infPath) {
+    *this = {};
+    const DWORD result = difx.getPath(infPath, text, &capacity);
+    text[MAX_PATH - 1] = L'\0';  // whatever the library left, the text ends within the buffer
+    return result;
+  }
+
+  wchar_t text[MAX_PATH] = {};
+  DWORD capacity = MAX_PATH;
+};
+
+// A probe that answers "added" has just put a package into the store that was not there;
+// it is taken out again, so that "/u" never leaves more in the store than it found.
+void RemoveProbeCopy(const Difx& difx, CDriverInfPaths& record, const wchar_t* infPath, const char* package,
+                     BOOL* needReboot) {
+  if (!difx.getPath || !difx.uninstall) {
+    LogPrintf("%s: the probe added the package to the driver store; it cannot be removed again \n", package);
+    return;
+  }
+  StorePath store;
+  if (store.Find(difx, infPath) != ERROR_SUCCESS) {
+    LogPrintf("%s: the probe added the package to the driver store; its path was not found: %ld \n", package,
+              GetLastError());
+    return;
+  }
+  if (difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot) == ERROR_SUCCESS) {
+    LogPrintf("%s: removed the copy the probe added to the driver store: %s\n", package,
+              record.strTools.ToNarrow(store.text));
+  } else {
+    LogPrintf("%s: the probe added the package to the driver store; removing it failed: %ld \n", package,
+              GetLastError());
+  }
+}
+
+// The network package's outcome is reported but decides nothing.
+void UninstallNetworkPackage(const Difx& difx, CDriverInfPaths& record, BOOL* needReboot) {
+  const wchar_t* inf = record.netInfPath.get();
+  const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
+  if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "netaapl", needReboot);
+  if (probe != kPackageInStore) return;
+
+  EchoA("netappl already exist: %ld \n", "netappl already exist: %ld \n", static_cast<long>(probe));
+  if (!difx.getPath) return;
+  StorePath store;
+  if (store.Find(difx, inf) != ERROR_SUCCESS) {
+    EchoErrorA("DriverPackageGetPath netaapl err: %ld \n", "DriverPackageGetPath netaapl err: %ld \n");
+    return;
+  }
+  EchoTextW(record.strTools, L"inf net path: %s\n", "inf net path: %s\n", store.text);
+  if (!difx.uninstall) return;
+  if (difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot) == ERROR_SUCCESS) {
+    EchoA("DriverPackageUninstall netaapl successed ! \n", "DriverPackageUninstall netaapl successed ! \n");
+  } else {
+    EchoErrorA("DriverPackageUninstall netaapl err: %ld \n", "DriverPackageUninstall netaapl err: %ld \n");
+  }
+}
+
+// The USB package's outcome is the operation's result.
+int UninstallUsbPackage(const Difx& difx, CDriverInfPaths& record, BOOL* needReboot) {
+  const wchar_t* inf = record.drvInfPath.get();
+  const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
+  if (probe == kInfNotFound) {
+    EchoErrorW(L"Driver's inf file not found ! (%ld)\n", "Driver's inf file not found ! (%ld)\n");
+    return 4;
+  }
+  if (probe != kPackageInStore) {
+    if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "usbaapl", needReboot);
+    return static_cast<int>(probe);
+  }
+
+  EchoA("usbappl already exist: %ld \n", "usbappl already exist: %ld \n", static_cast<long>(probe));
+  if (!difx.getPath) return static_cast<int>(kPackageInStore);
+  StorePath store;
+  if (const DWORD found = store.Find(difx, inf); found != ERROR_SUCCESS) {
+    EchoErrorW(L"DriverPackageGetPath usbaapl err: %ld \n", "DriverPackageGetPath usbaapl err: %ld \n");
+    return static_cast<int>(found);
+  }
+  EchoTextW(record.strTools, L"inf usb path: %s\n", "inf usb path: %s\n", store.text);
+  if (!difx.uninstall) return 0;
+  const DWORD removed = difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot);
+  if (removed == ERROR_SUCCESS) {
+    EchoW(L"DriverPackageUninstall usbaapl successed !\n", "DriverPackageUninstall usbaapl successed !\n");
+    return 1;
+  }
+  EchoErrorW(L"DriverPackageUninstall usbaapl err: %ld \n", "DriverPackageUninstall usbaapl err: %ld \n");
+  return static_cast<int>(removed);
+}
+
+}  // namespace
+
+int UninstallDriverPackages(CDriverInfPaths& record) {
+  UniqueLibrary library(LoadLibraryW(DifxLibraryPath().c_str()));
+  if (!library) {
+    EchoErrorW(L"LoadLirary err: %ld", "LoadLirary err: %ld");
+    return 0;
+  }
+  const Difx difx = {
+      DifxEntry<DriverPackagePreinstallFn>(library, "DriverPackagePreinstallW"),
+      DifxEntry<DriverPackageUninstallFn>(library, "DriverPackageUninstallW"),
+      DifxEntry<DriverPackageGetPathFn>(library, "DriverPackageGetPathW"),
+  };
+  if (!difx.preinstall) {
+    OutW(L"GetProcAddress DriverPackagePreinstall err: %ld", GetLastError());
+    return 0;
+  }
+
+  BOOL needReboot = FALSE;
+  UninstallNetworkPackage(difx, record, &needReboot);
+  return UninstallUsbPackage(difx, record, &needReboot);
+}

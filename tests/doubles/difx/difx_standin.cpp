@@ -1,0 +1,114 @@
+// Test double for the driver-install library. It keeps a small driver store in the prefix
+// (C:\difxstore\store, one copy of each INF by file name), journals every call with its
+// arguments to C:\difxstore\journal.txt, and answers as a test scripts it in
+// C:\difxstore\script.txt: lines "<call> <package> <result> <last error>", where call is
+// preinstall, getpath or uninstall and package the INF's file name without extension.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+const std::wstring kRoot = L"C:\\difxstore\\";
+const std::wstring kStore = kRoot + L"store\\";
+
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  for (wchar_t c : text) narrow.push_back(c < 128 ? static_cast<char>(c) : '?');
+  return narrow;
+}
+
+std::wstring FileName(const wchar_t* path) {
+  const wchar_t* slash = std::wcsrchr(path, L'\\');
+  return slash ? slash + 1 : path;
+}
+
+std::wstring Package(const wchar_t* path) {
+  std::wstring name = FileName(path);
+  name = name.substr(0, name.rfind(L'.'));
+  for (wchar_t& c : name) c = static_cast<wchar_t>(towlower(c));
+  return name;
+}
+
+void Journal(const std::string& line) {
+  CreateDirectoryW(kRoot.c_str(), nullptr);
+  if (FILE* file = _wfopen((kRoot + L"journal.txt").c_str(), L"ab")) {
+    fprintf(file, "%s\n", line.c_str());
+    fclose(file);
+  }
+}
+
+// The scripted answer for this call and package, if there is one.
+bool Scripted(const char* call, const wchar_t* infPath, DWORD* result) {
+  FILE* file = _wfopen((kRoot + L"script.txt").c_str(), L"rb");
+  if (!file) return false;
+  const std::string package = Narrow(Package(infPath));
+  char line[256];
+  bool found = false;
+  while (!found && fgets(line, sizeof line, file)) {
+    char scriptedCall[32] = {};
+    char scriptedPackage[64] = {};
+    char code[32] = {};
+    char lastError[32] = {};
+    if (sscanf(line, "%31s %63s %31s %31s", scriptedCall, scriptedPackage, code, lastError) == 4 &&
+        package == scriptedPackage && std::string(call) == scriptedCall) {
+      *result = static_cast<DWORD>(std::strtoul(code, nullptr, 0));
+      SetLastError(static_cast<DWORD>(std::strtoul(lastError, nullptr, 0)));
+      found = true;
+    }
+  }
+  fclose(file);
+  return found;
+}
+
+DWORD Answer(DWORD code) {
+  SetLastError(code);
+  return code;
+}
+
+}  // namespace
+
+#ifndef DIFX_NO_PREINSTALL
+extern "C" __declspec(dllexport) DWORD WINAPI DriverPackagePreinstallW(PCWSTR infPath, DWORD flags) {
+  Journal("DriverPackagePreinstallW " + Narrow(infPath) + " " + std::to_string(flags));
+  DWORD scripted = 0;
+  if (Scripted("preinstall", infPath, &scripted)) return scripted;
+  if (GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) return Answer(ERROR_FILE_NOT_FOUND);
+  const std::wstring stored = kStore + FileName(infPath);
+  if (GetFileAttributesW(stored.c_str()) != INVALID_FILE_ATTRIBUTES) return Answer(ERROR_ALREADY_EXISTS);
+  CreateDirectoryW(kRoot.c_str(), nullptr);
+  CreateDirectoryW(kStore.c_str(), nullptr);
+  return CopyFileW(infPath, stored.c_str(), TRUE) ? ERROR_SUCCESS : Answer(GetLastError());
+}
+#endif
+
+#ifndef DIFX_NO_GETPATH
+extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageGetPathW(PCWSTR infPath, PWSTR storePath, DWORD* capacity) {
+  Journal("DriverPackageGetPathW " + Narrow(infPath) + " " + std::to_string(*capacity));
+  DWORD scripted = 0;
+  if (Scripted("getpath", infPath, &scripted)) return scripted;
+  const std::wstring stored = kStore + FileName(infPath);
+  if (GetFileAttributesW(stored.c_str()) == INVALID_FILE_ATTRIBUTES) return Answer(ERROR_FILE_NOT_FOUND);
+  if (stored.size() + 1 > *capacity) return Answer(ERROR_INSUFFICIENT_BUFFER);
+  wcscpy(storePath, stored.c_str());
+  *capacity = static_cast<DWORD>(stored.size() + 1);
+  return ERROR_SUCCESS;
+}
+#endif
+
+#ifndef DIFX_NO_UNINSTALL
+extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR storePath, DWORD flags,
+                                                                      const void* installerInfo, BOOL* needReboot) {
+  Journal("DriverPackageUninstallW " + Narrow(storePath) + " " + std::to_string(flags) + " " +
+          (installerInfo ? "info" : "null") + " " + (needReboot ? std::to_string(*needReboot) : "none"));
+  DWORD scripted = 0;
+  if (Scripted("uninstall", storePath, &scripted)) return scripted;
+  if (_wcsnicmp(storePath, kStore.c_str(), kStore.size()) != 0 || !DeleteFileW(storePath)) {
+    return Answer(ERROR_FILE_NOT_FOUND);
+  }
+  return ERROR_SUCCESS;
+}
+#endif

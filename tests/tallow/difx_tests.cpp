@@ -1,0 +1,243 @@
+// "/i" and "/u" against the stand-in driver-install library and its driver store.
+#include <windows.h>
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "build_constants.h"
+#include "tallow_test_support.h"
+#include "test_support.h"
+
+using namespace testing_support;
+using namespace tallow_test;
+
+namespace {
+
+const std::wstring kDifxRoot = L"C:\\difxstore";
+
+std::string FileNameOf(const std::wstring& path) { return Narrow(path.substr(path.rfind(L'\\') + 1)); }
+std::string StoreCopyOf(const std::wstring& inf) { return "C:\\difxstore\\store\\" + FileNameOf(inf); }
+std::string PackageOf(const std::wstring& inf) {
+  const std::string name = FileNameOf(inf);
+  return name.substr(0, name.rfind('.'));
+}
+
+class DifxRun : public TallowRun {
+ protected:
+  void SetUp() override {
+    TallowRun::SetUp();
+    RemoveTree(kDifxRoot);
+    MakeDirectories(kDifxRoot + L"\\store");
+    MakeDirectories(kPackages + L"Drivers");
+    MakeDirectories(kPackages + L"NetDrivers");
+    WriteBytes(kUsbInf, "; usb package\r\n");
+    WriteBytes(kNetInf, "; net package\r\n");
+    UseLibrary(L"difx_standin.dll");
+  }
+  void TearDown() override { RemoveTree(kDifxRoot); }
+
+  // Puts one of the stand-in's variants beside the tool under the build's library name.
+  void UseLibrary(const std::wstring& variant) {
+    ASSERT_TRUE(CopyFileW(BesideTests(variant).c_str(), (dir / kBuild.difxLibrary).c_str(), FALSE));
+  }
+  void PutInStore(const std::wstring& inf) {
+    WriteBytes(kDifxRoot + L"\\store\\" + inf.substr(inf.rfind(L'\\') + 1), "; stored\r\n");
+  }
+  bool InStore(const std::wstring& inf) { return FileExists(kDifxRoot + L"\\store\\" + inf.substr(inf.rfind(L'\\') + 1)); }
+  void Script(const std::string& lines) { WriteBytes(kDifxRoot + L"\\script.txt", lines); }
+  std::vector<std::string> Journal() {
+    std::vector<std::string> lines;
+    std::istringstream text(ReadBytes(kDifxRoot + L"\\journal.txt"));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string Log() {
+    const std::vector<std::wstring> files = ListFiles(dir / L"log");
+    EXPECT_EQ(files.size(), 1u) << "log files";
+    return files.empty() ? std::string() : StripStamps(ReadBytes(dir / (L"log\\" + files[0])));
+  }
+
+  const std::string usb = PackageOf(kUsbInf);
+  const std::string net = PackageOf(kNetInf);
+};
+
+std::string Preinstall(const std::wstring& inf) { return "DriverPackagePreinstallW " + Narrow(inf) + " 0"; }
+std::string GetPath(const std::wstring& inf) { return "DriverPackageGetPathW " + Narrow(inf) + " 260"; }
+std::string Uninstall(const std::wstring& inf) { return "DriverPackageUninstallW " + StoreCopyOf(inf) + " 36 null 0"; }
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// The install's own lines come right after the path lines; the device update follows them.
+::testing::AssertionResult StartsWith(const std::string& out, const std::string& head) {
+  if (out.compare(0, head.size(), head) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "output:\n" << out << "\ndoes not start with:\n" << head;
+}
+
+}  // namespace
+
+TEST_F(DifxRun, UninstallRemovesBothPackagesFromTheStore) {
+  PutInStore(kNetInf);
+  PutInStore(kUsbInf);
+  WriteBytes(dir / L"debuglog.cfg", "");
+  const RunResult run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 1u);
+  const std::string lines = "netappl already exist: 183 \n"
+                            "inf net path: " + StoreCopyOf(kNetInf) + "\n"
+                            "DriverPackageUninstall netaapl successed ! \n"
+                            "usbappl already exist: 183 \n"
+                            "inf usb path: " + StoreCopyOf(kUsbInf) + "\n"
+                            "DriverPackageUninstall usbaapl successed !\n";
+  EXPECT_EQ(run.out, PathLines() + Replace(lines, "\n", "\r\n"));
+  EXPECT_EQ(Log(), Replace(lines, "\n", "\n\r\n"));
+  const std::vector<std::string> expected = {Preinstall(kNetInf), GetPath(kNetInf), Uninstall(kNetInf),
+                                             Preinstall(kUsbInf), GetPath(kUsbInf), Uninstall(kUsbInf)};
+  EXPECT_EQ(Journal(), expected);
+  EXPECT_FALSE(InStore(kNetInf));
+  EXPECT_FALSE(InStore(kUsbInf));
+}
+
+TEST_F(DifxRun, UninstallTakesOutAgainWhatItsProbesAdded) {
+  WriteBytes(dir / L"debuglog.cfg", "");
+  const RunResult run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, PathLines());
+  EXPECT_FALSE(InStore(kNetInf));
+  EXPECT_FALSE(InStore(kUsbInf));
+  const std::vector<std::string> expected = {Preinstall(kNetInf), GetPath(kNetInf), Uninstall(kNetInf),
+                                             Preinstall(kUsbInf), GetPath(kUsbInf), Uninstall(kUsbInf)};
+  EXPECT_EQ(Journal(), expected);
+  EXPECT_EQ(Log(), "netaapl: removed the copy the probe added to the driver store: " + StoreCopyOf(kNetInf) +
+                       "\n\r\nusbaapl: removed the copy the probe added to the driver store: " + StoreCopyOf(kUsbInf) +
+                       "\n\r\n");
+}
+
+TEST_F(DifxRun, UninstallReportsAMissingUsbInfAs4) {
+  PutInStore(kNetInf);
+  DeleteFileW(kUsbInf.c_str());
+  const RunResult run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 4u);
+  EXPECT_EQ(run.out, PathLines() + "netappl already exist: 183 \r\ninf net path: " + StoreCopyOf(kNetInf) +
+                         "\r\nDriverPackageUninstall netaapl successed ! \r\nDriver's inf file not found ! (2)\r\n");
+}
+
+TEST_F(DifxRun, UninstallWithoutTheLibrary) {
+  DeleteFileW((dir / kBuild.difxLibrary).c_str());
+  WriteBytes(dir / L"debuglog.cfg", "");
+  const RunResult run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, PathLines() + "LoadLirary err: 126");
+  EXPECT_EQ(Log(), "LoadLirary err: 126\r\n");
+}
+
+TEST_F(DifxRun, UninstallWithLibrariesLackingAnEntry) {
+  WriteBytes(dir / L"debuglog.cfg", "");
+  UseLibrary(L"difx_no_preinstall.dll");
+  RunResult run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, PathLines() + "GetProcAddress DriverPackagePreinstall err: 127");
+  EXPECT_FALSE(FileExists(dir / L"log")) << "the missing entry is not logged";
+
+  PutInStore(kNetInf);
+  PutInStore(kUsbInf);
+  UseLibrary(L"difx_no_getpath.dll");
+  run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 183u);
+  EXPECT_EQ(run.out, PathLines() + "netappl already exist: 183 \r\nusbappl already exist: 183 \r\n");
+
+  UseLibrary(L"difx_no_uninstall.dll");
+  run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, PathLines() + "netappl already exist: 183 \r\ninf net path: " + StoreCopyOf(kNetInf) +
+                         "\r\nusbappl already exist: 183 \r\ninf usb path: " + StoreCopyOf(kUsbInf) + "\r\n");
+  EXPECT_TRUE(InStore(kNetInf));
+  EXPECT_TRUE(InStore(kUsbInf));
+}
+
+TEST_F(DifxRun, UninstallFailuresShowTheLastErrorAndDecideTheResult) {
+  PutInStore(kNetInf);
+  PutInStore(kUsbInf);
+  Script("uninstall " + net + " 0xE0000302 5\n" + "getpath " + usb + " 0xE0000219 0xE0000219\n");
+  RunResult run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 0xE0000219u);
+  EXPECT_EQ(run.out, PathLines() + "netappl already exist: 183 \r\ninf net path: " + StoreCopyOf(kNetInf) +
+                         "\r\nDriverPackageUninstall netaapl err: 5 \r\nusbappl already exist: 183 \r\n"
+                         "DriverPackageGetPath usbaapl err: -536870375 \r\n");
+
+  Script("getpath " + net + " 3 1168\nuninstall " + usb + " 1223 0x80070005\n");
+  run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 1223u);
+  EXPECT_EQ(run.out, PathLines() + "netappl already exist: 183 \r\nDriverPackageGetPath netaapl err: 1168 \r\n"
+                         "usbappl already exist: 183 \r\ninf usb path: " + StoreCopyOf(kUsbInf) +
+                         "\r\nDriverPackageUninstall usbaapl err: -2147024891 \r\n");
+
+  Script("preinstall " + net + " 5 5\npreinstall " + usb + " 0xE000022F 0\n");
+  run = Tallow(L"/u");
+  EXPECT_EQ(run.exitCode, 0xE000022Fu);
+  EXPECT_EQ(run.out, PathLines());
+}
+
+TEST_F(DifxRun, InstallAddsBothPackages) {
+  WriteBytes(dir / L"debuglog.cfg", "");
+  const RunResult run = Tallow(L"/I");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                                "DriverPackagePreinstall usbaapl successed !\r\n"));
+  EXPECT_TRUE(StartsWith(Log(), "DriverPackagePreinstall netaapl successed !\n\r\n"
+                                "DriverPackagePreinstall usbaapl successed !\n\r\n"));
+  EXPECT_TRUE(InStore(kNetInf));
+  EXPECT_TRUE(InStore(kUsbInf));
+  const std::vector<std::string> expected = {Preinstall(kNetInf), Preinstall(kUsbInf)};
+  EXPECT_EQ(Journal(), expected);
+}
+
+TEST_F(DifxRun, InstallWithBothPackagesInTheStoreGives2) {
+  PutInStore(kNetInf);
+  PutInStore(kUsbInf);
+  const RunResult run = Tallow(L"/i");
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl alread exist \r\n"
+                                                "DriverPackagePreinstall usbaapl alread exist \r\n"));
+}
+
+TEST_F(DifxRun, InstallOfAMissingUsbInfGives4) {
+  DeleteFileW(kUsbInf.c_str());
+  const RunResult run = Tallow(L"/i");
+  EXPECT_EQ(run.exitCode, 4u);
+  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                                "DriverPackagePreinstall usbaapl err: 2\r\n"));
+}
+
+TEST_F(DifxRun, InstallFailuresShowTheLastError) {
+  WriteBytes(dir / L"debuglog.cfg", "");
+  Script("preinstall " + net + " 0xE0000247 0xE0000247\n");
+  RunResult run = Tallow(L"/i");
+  EXPECT_EQ(run.exitCode, 1u) << "only the USB package decides";
+  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl err: -536870329\r\n"
+                                                "DriverPackagePreinstall usbaapl successed !\r\n"));
+  EXPECT_TRUE(StartsWith(Log(), "DriverPackagePreinstall netaapl err: -536870329\n\r\n"
+                                "DriverPackagePreinstall usbaapl successed !\n\r\n"));
+
+  Script("preinstall " + usb + " 0xE000022F 1058\n");
+  run = Tallow(L"/i");
+  EXPECT_EQ(run.exitCode, 0xE000022Fu);
+  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                                "DriverPackagePreinstall usbaapl err: 1058\r\n"));
+}
+
+TEST_F(DifxRun, InstallWithoutAUsableLibraryStillUpdatesAndGives0) {
+  for (const wchar_t* variant : {L"", L"difx_no_preinstall.dll"}) {
+    DeleteFileW((dir / kBuild.difxLibrary).c_str());
+    if (*variant) UseLibrary(variant);
+    const RunResult run = Tallow(L"/i");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(StartsWith(run.out, PathLines()));
+    EXPECT_EQ(run.out.find("DriverPackage"), std::string::npos) << run.out;
+  }
+  EXPECT_FALSE(InStore(kUsbInf));
+}
