@@ -21,6 +21,8 @@ target_compile_definitions(tools_options INTERFACE
   _WIN32_WINNT=0x0601 WINVER=0x0601 PSAPI_VERSION=1)
 
 if(MSVC)
+  # The classic C runtime calls (localtime, swscanf, ...) are used knowingly.
+  target_compile_definitions(tools_options INTERFACE _CRT_SECURE_NO_WARNINGS)
   target_compile_options(tools_options INTERFACE /W4 /WX /utf-8 /permissive-)
   # The resource script embeds each tool's own manifest.
   target_link_options(tools_options INTERFACE /DYNAMICBASE /NXCOMPAT /MANIFEST:NO)
