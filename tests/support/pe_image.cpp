@@ -1,0 +1,71 @@
+#include "pe_image.h"
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace testing_support {
+
+namespace {
+
+// Offset in the file of a relative virtual address.
+size_t FileOffset(const IMAGE_NT_HEADERS* nt, DWORD rva) {
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->Misc.VirtualSize) {
+      return rva - section->VirtualAddress + section->PointerToRawData;
+    }
+  }
+  return 0;
+}
+
+std::wstring VersionValue(const std::vector<BYTE>& block, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+  if (!VerQueryValueW(block.data(), query.c_str(), &value, &length) || !length) return L"";
+  return static_cast<const wchar_t*>(value);
+}
+
+}  // namespace
+
+PeFacts ReadPeFacts(const std::wstring& path) {
+  PeFacts facts;
+  const std::string image = ReadBytes(path);
+  if (image.size() < sizeof(IMAGE_DOS_HEADER)) {
+    ADD_FAILURE() << "cannot read the executable";
+    return facts;
+  }
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew);
+  facts.dllCharacteristics = nt->OptionalHeader.DllCharacteristics;
+
+  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
+       imports.VirtualAddress && descriptor->Name; ++descriptor) {
+    std::string name = image.data() + FileOffset(nt, descriptor->Name);
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+    facts.importedDlls.push_back(name);
+  }
+
+  if (HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
+    if (HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+      const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+      facts.manifest.assign(data, SizeofResource(module, found));
+    }
+    FreeLibrary(module);
+  }
+
+  DWORD ignored = 0;
+  std::vector<BYTE> version(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  if (!version.empty() && GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(version.size()), version.data())) {
+    facts.fileDescription = VersionValue(version, L"FileDescription");
+    facts.productName = VersionValue(version, L"ProductName");
+    facts.fileVersion = VersionValue(version, L"FileVersion");
+  }
+  return facts;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,23 @@
+// What an executable file declares about itself: imports, security flags, resources.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct PeFacts {
+  std::vector<std::string> importedDlls;  // upper case, in table order
+  WORD dllCharacteristics = 0;
+  std::string manifest;                    // the RT_MANIFEST resource 1
+  std::wstring fileDescription;            // from the version resource
+  std::wstring productName;
+  std::wstring fileVersion;
+};
+
+// Reads the facts from the file; fails the test when it cannot be read.
+PeFacts ReadPeFacts(const std::wstring& path);
+
+}  // namespace testing_support
