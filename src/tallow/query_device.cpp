@@ -1,3 +1,127 @@
-// PLACEHOLDER: replaced by the real operation.
+// "/qu": lists the connected USB devices whose most general hardware ID is one of the
+// INF's model section, with six of their properties, and says whether each is bound to
+// the right driver. Reads only; changes nothing on the system.
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include "device_messages.h"
+#include "device_reads.h"
+#include "driver_paths.h"
+#include "hardware_ids.h"
 #include "operations.h"
-int QueryDevice(CDriverInfPaths&, const wchar_t*, const wchar_t*) { return 0; }
+#include "setup_handles.h"
+
+using namespace device_messages;
+
+namespace {
+
+constexpr int kNormal = 1;
+constexpr int kMismatched = 3;
+
+constexpr const wchar_t* kDriverName = L"Apple Mobile Device USB Driver";
+constexpr const wchar_t* kMaker = L"Apple, Inc.";
+
+// One property's text: 260 characters are read, and one more always holds a terminator,
+// so that data that fill the buffer still end inside it.
+struct PropertyText {
+  wchar_t text[MAX_PATH + 1];
+};
+
+struct Property {
+  DWORD code;
+  const wchar_t* console;
+  const char* log;
+};
+
+// Read, shown and logged in this order.
+constexpr Property kProperties[] = {
+    {SPDRP_CLASS, L"%d appdev Class \t\t = %s\n", "%d appdev Class \t\t = %s\n"},
+    {SPDRP_CLASSGUID, L"%d appdev ClassGuid \t = %s\n", "%d appdev ClassGuid \t = %s\n"},
+    {SPDRP_DRIVER, L"%d appdev Driver \t = %s\n", "%d appdev Driver \t = %s\n"},
+    {SPDRP_DEVICEDESC, L"%d appdev DeviceDesc \t = %s\n", "%d appdev DeviceDesc \t = %s\n"},
+    {SPDRP_FRIENDLYNAME, L"%d appdev FriendlyName \t = %s\n", "%d appdev FriendlyName \t = %s\n"},
+    {SPDRP_MFG, L"%d appdev Mfg \t\t = %s\n", "%d appdev Mfg \t\t = %s\n"},
+};
+constexpr size_t kClass = 0;
+constexpr size_t kDeviceDesc = 3;
+constexpr size_t kFriendlyName = 4;
+constexpr size_t kMfg = 5;
+constexpr size_t kPropertyCount = sizeof kProperties / sizeof kProperties[0];
+
+// Reads, shows and logs the six properties of a matching device; true when it is bound to
+// the right driver. Each buffer is cleared first, so a property that cannot be read counts
+// as empty.
+bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, int index) {
+  PropertyText values[kPropertyCount];
+  for (size_t i = 0; i < kPropertyCount; ++i) {
+    ZeroMemory(values[i].text, sizeof values[i].text);
+    if (SetupDiGetDeviceRegistryPropertyW(set, &device, kProperties[i].code, nullptr,
+                                          reinterpret_cast<BYTE*>(values[i].text), MAX_PATH * sizeof(wchar_t),
+                                          nullptr)) {
+      OutW(kProperties[i].console, index, values[i].text);
+    }
+  }
+  for (size_t i = 0; i < kPropertyCount; ++i) LogPrintf(kProperties[i].log, index, tools.ToNarrow(values[i].text));
+
+  return EqualsIgnoringAsciiCase(values[kClass].text, L"USB") &&
+         EqualsIgnoringAsciiCase(values[kDeviceDesc].text, kDriverName) &&
+         EqualsIgnoringAsciiCase(values[kFriendlyName].text, kDriverName) &&
+         EqualsIgnoringAsciiCase(values[kMfg].text, kMaker);
+}
+
+// Examines the connected devices of one INF hardware ID and counts the wrong ones. False
+// when the device set could not be made, which ends the line loop.
+bool QueryDevicesOf(CComStrTools& tools, const wchar_t* infId, int& mismatches) {
+  UniqueDeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+  if (!set) {
+    EchoErrorW(L"SetupDiGetClassDevs failed : (%ld)\n", "SetupDiGetClassDevs failed : (%ld)\n");
+    return false;
+  }
+
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  wchar_t idList[MAX_PATH];
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &device); ++index) {
+    if (!ReadHardwareIdList(set.get(), device, idList)) continue;
+    if (!EqualsIgnoringAsciiCase(std::wstring_view(infId), HardwareIdList(idList, MAX_PATH).Last())) continue;
+
+    const int shownIndex = static_cast<int>(index);
+    LogPrintf("%d appdev HarewareID \t = %s\n", shownIndex, tools.ToNarrow(infId));
+    OutW(L"%d appdrv HarewareID \t = %s\n", shownIndex, infId);
+    if (!ExamineDevice(tools, set.get(), device, shownIndex)) ++mismatches;
+  }
+
+  if (!set.Destroy()) ReportDestroyFailed();
+  return true;
+}
+
+}  // namespace
+
+int QueryDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_t* infSection) {
+  LogPrintf("\n Query Device Opt: \n");
+  OutW(L"\n Query Device Opt: \n");
+
+  UniqueInfFile inf;
+  INFCONTEXT line = {};
+  if (const int failure = OpenModelSection(record.strTools, drvInfPath, drvInfPath, infSection, inf, line)) {
+    return failure;
+  }
+
+  EchoW(L"\n Current Device's Info: \n", " Current Device's Info: \n");
+
+  int mismatches = 0;
+  do {
+    wchar_t infId[MAX_PATH];
+    if (!ReadInfHardwareId(line, infId)) continue;
+    if (!QueryDevicesOf(record.strTools, infId, mismatches)) break;
+  } while (SetupFindNextLine(&line, &line));
+  inf.reset();
+
+  if (mismatches > 0) {
+    EchoW(L" Current Device's driver is mismatched ! \n", " Current Device's driver is mismatched !\n");
+    return kMismatched;
+  }
+  EchoW(L" Current Device Status : Normalization !\n", " Current Device Status : Normalization !\n");
+  return kNormal;
+}

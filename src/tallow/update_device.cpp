@@ -1,3 +1,124 @@
-// PLACEHOLDER: replaced by the real operation.
+// "/re" (and the end of "/i"): stages the USB driver's INF, forces its driver onto the
+// connected devices of every hardware ID in the model section, and marks the absent ones
+// for reinstallation so that the system installs the driver when they come back.
+#include <windows.h>
+
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <regstr.h>
+#include <setupapi.h>
+
+#include "device_messages.h"
+#include "device_reads.h"
+#include "driver_paths.h"
+#include "hardware_ids.h"
 #include "operations.h"
-int UpdateDevice(CDriverInfPaths&, const wchar_t*, const wchar_t*) { return 0; }
+#include "setup_handles.h"
+
+using namespace device_messages;
+
+namespace {
+
+constexpr int kUpdated = 1;
+constexpr int kStagingFailed = 0;
+
+// Sets CONFIGFLAG_REINSTALL on a device; true when the flags were stored.
+bool MarkForReinstall(HDEVINFO set, SP_DEVINFO_DATA& device) {
+  DWORD flags = 0;
+  if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_CONFIGFLAGS, nullptr, reinterpret_cast<BYTE*>(&flags),
+                                         sizeof flags, nullptr)) {
+    return false;
+  }
+  flags |= CONFIGFLAG_REINSTALL;
+  return SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE*>(&flags),
+                                           sizeof flags) != FALSE;
+}
+
+// Looks at every USB device the system knows for one INF hardware ID and marks the absent
+// ones that carry it. Each device is decided at the first of its IDs that contains the INF's.
+// False when the device set could not be made or destroyed, which ends the line loop.
+bool MarkAbsentDevices(const wchar_t* infId, int& status) {
+  UniqueDeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES));
+  if (!set) return false;
+
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  wchar_t idList[MAX_PATH];
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &device); ++index) {
+    if (!ReadHardwareIdList(set.get(), device, idList)) continue;
+    if (!HardwareIdList(idList, MAX_PATH).LowerUntilContaining(infId)) continue;
+
+    ULONG nodeStatus = 0;
+    ULONG problem = 0;
+    if (CM_Get_DevNode_Status(&nodeStatus, &problem, device.DevInst, 0) == CR_NO_SUCH_DEVINST &&
+        MarkForReinstall(set.get(), device)) {
+      status = kUpdated;
+    }
+  }
+
+  if (!set.Destroy()) {
+    ReportDestroyFailed();
+    return false;
+  }
+  return true;
+}
+
+// Stages the INF and walks its model section; gives the status of the run.
+int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_t* infSection) {
+  wchar_t fullPath[MAX_PATH] = {};
+  if (GetFullPathNameW(drvInfPath, MAX_PATH, fullPath, nullptr) == 0) {
+    // ".inf文件 %s 未找到\n": the .inf file %s was not found.
+    LogThenShow(record.strTools, ".inf\xCE\xC4\xBC\xFE %s \xCE\xB4\xD5\xD2\xB5\xBD\n",
+                L".inf\u6587\u4EF6 %s \u672A\u627E\u5230\n", drvInfPath);
+    return kInfNotFound;
+  }
+
+  UniqueInfFile inf;
+  INFCONTEXT line = {};
+  if (const int failure = OpenModelSection(record.strTools, fullPath, drvInfPath, infSection, inf, line)) {
+    return failure;
+  }
+
+  int status = kUpdated;
+  if (!SetupCopyOEMInfW(fullPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) {
+    status = kStagingFailed;
+    EchoErrorA("\t SetupCopyOEMInf error (%ld)\n", "\t SetupCopyOEMInf error (%ld)\n");
+  }
+
+  do {
+    wchar_t infId[MAX_PATH];
+    if (!ReadInfHardwareId(line, infId)) continue;
+
+    BOOL reboot = FALSE;
+    UpdateDriverForPlugAndPlayDevicesW(nullptr, infId, fullPath, INSTALLFLAG_FORCE, &reboot);
+
+    if (!MarkAbsentDevices(infId, status)) break;
+  } while (SetupFindNextLine(&line, &line));
+  return status;
+}
+
+}  // namespace
+
+int UpdateDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_t* infSection) {
+  LogPrintf("\n UpdateDevice Opt: \n");
+  OutA("\n UpdateDevice Opt: \n");
+
+  // The INF is closed inside, before the summary.
+  const int status = UpdateFromInf(record, drvInfPath, infSection);
+
+  switch (status) {
+    case kUpdated:
+      EchoW(L" Driver Update Successed!\n", " Driver Update Successed!\n");
+      break;
+    case kInfNotFound:
+      EchoW(L" driver's inf file not found ! \n", " driver's inf file not found ! \n");
+      break;
+    case kSectionNotFound:
+      EchoW(L"driver's descriptor not found !\n", "driver's descriptor not found !\n");
+      break;
+    default:
+      EchoW(L" Driver Update failed !\n", "Driver Update failed !\n");
+      break;
+  }
+  return status;
+}
