@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "build_constants.h"
+#include "device_fixtures.h"
+#include "device_test_support.h"
+#include "import_patch.h"
+#include "operations.h"
 #include "tallow_test_support.h"
 #include "test_support.h"
 
@@ -29,10 +33,6 @@ class DifxRun : public TallowRun {
     TallowRun::SetUp();
     RemoveTree(kDifxRoot);
     MakeDirectories(kDifxRoot + L"\\store");
-    MakeDirectories(kPackages + L"Drivers");
-    MakeDirectories(kPackages + L"NetDrivers");
-    WriteBytes(kUsbInf, "; usb package\r\n");
-    WriteBytes(kNetInf, "; net package\r\n");
     UseLibrary(L"difx_standin.dll");
   }
   void TearDown() override { RemoveTree(kDifxRoot); }
@@ -58,6 +58,8 @@ class DifxRun : public TallowRun {
     return files.empty() ? std::string() : StripStamps(ReadBytes(dir / (L"log\\" + files[0])));
   }
 
+  SamplePackage usbPackage{kUsbInf, SampleInf({"Apple Mobile Device USB Driver = Install, USB\\VID_05AC&PID_1290"})};
+  SamplePackage netPackage{kNetInf, SampleInf({}, "Apple")};
   const std::string usb = PackageOf(kUsbInf);
   const std::string net = PackageOf(kNetInf);
 };
@@ -73,11 +75,10 @@ std::string Replace(std::string text, const std::string& from, const std::string
   return text;
 }
 
-// The install's own lines come right after the path lines; the device update follows them.
-::testing::AssertionResult StartsWith(const std::string& out, const std::string& head) {
-  if (out.compare(0, head.size(), head) == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "output:\n" << out << "\ndoes not start with:\n" << head;
-}
+// What the device update after the install prints and logs for the sample INF and no
+// matching device.
+const std::string kUpdated = Crlf("\n UpdateDevice Opt: \n Driver Update Successed!\n");
+const std::string kUpdatedLog = Records({"\n UpdateDevice Opt: \n", " Driver Update Successed!\n"});
 
 }  // namespace
 
@@ -186,10 +187,10 @@ TEST_F(DifxRun, InstallAddsBothPackages) {
   WriteBytes(dir / L"debuglog.cfg", "");
   const RunResult run = Tallow(L"/I");
   EXPECT_EQ(run.exitCode, 1u);
-  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                                "DriverPackagePreinstall usbaapl successed !\r\n"));
-  EXPECT_TRUE(StartsWith(Log(), "DriverPackagePreinstall netaapl successed !\n\r\n"
-                                "DriverPackagePreinstall usbaapl successed !\n\r\n"));
+  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                    "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+  EXPECT_EQ(Log(), "DriverPackagePreinstall netaapl successed !\n\r\n"
+                   "DriverPackagePreinstall usbaapl successed !\n\r\n" + kUpdatedLog);
   EXPECT_TRUE(InStore(kNetInf));
   EXPECT_TRUE(InStore(kUsbInf));
   const std::vector<std::string> expected = {Preinstall(kNetInf), Preinstall(kUsbInf)};
@@ -201,16 +202,18 @@ TEST_F(DifxRun, InstallWithBothPackagesInTheStoreGives2) {
   PutInStore(kUsbInf);
   const RunResult run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 2u);
-  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl alread exist \r\n"
-                                                "DriverPackagePreinstall usbaapl alread exist \r\n"));
+  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl alread exist \r\n"
+                                    "DriverPackagePreinstall usbaapl alread exist \r\n" + kUpdated);
 }
 
 TEST_F(DifxRun, InstallOfAMissingUsbInfGives4) {
   DeleteFileW(kUsbInf.c_str());
   const RunResult run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 4u);
-  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                                "DriverPackagePreinstall usbaapl err: 2\r\n"));
+  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                    "DriverPackagePreinstall usbaapl err: 2\r\n" +
+                         Crlf("\n UpdateDevice Opt: \n" + kOpenFailed1252 + Narrow(kUsbInf) +
+                              " \n driver's inf file not found ! \n"));
 }
 
 TEST_F(DifxRun, InstallFailuresShowTheLastError) {
@@ -218,16 +221,16 @@ TEST_F(DifxRun, InstallFailuresShowTheLastError) {
   Script("preinstall " + net + " 0xE0000247 0xE0000247\n");
   RunResult run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 1u) << "only the USB package decides";
-  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl err: -536870329\r\n"
-                                                "DriverPackagePreinstall usbaapl successed !\r\n"));
-  EXPECT_TRUE(StartsWith(Log(), "DriverPackagePreinstall netaapl err: -536870329\n\r\n"
-                                "DriverPackagePreinstall usbaapl successed !\n\r\n"));
+  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl err: -536870329\r\n"
+                                    "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+  EXPECT_EQ(Log(), "DriverPackagePreinstall netaapl err: -536870329\n\r\n"
+                   "DriverPackagePreinstall usbaapl successed !\n\r\n" + kUpdatedLog);
 
   Script("preinstall " + usb + " 0xE000022F 1058\n");
   run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 0xE000022Fu);
-  EXPECT_TRUE(StartsWith(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                                "DriverPackagePreinstall usbaapl err: 1058\r\n"));
+  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                    "DriverPackagePreinstall usbaapl err: 1058\r\n" + kUpdated);
 }
 
 TEST_F(DifxRun, InstallWithoutAUsableLibraryStillUpdatesAndGives0) {
@@ -236,8 +239,42 @@ TEST_F(DifxRun, InstallWithoutAUsableLibraryStillUpdatesAndGives0) {
     if (*variant) UseLibrary(variant);
     const RunResult run = Tallow(L"/i");
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_TRUE(StartsWith(run.out, PathLines()));
-    EXPECT_EQ(run.out.find("DriverPackage"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out, PathLines() + kUpdated);
   }
   EXPECT_FALSE(InStore(kUsbInf));
+}
+
+// In-process: the library is gone by the time the devices are updated.
+namespace {
+
+bool g_libraryLoadedDuringUpdate = true;
+
+ImportPatch* g_fullPathPatch = nullptr;
+
+DWORD WINAPI NoteLibraryThenGetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart) {
+  g_libraryLoadedDuringUpdate = GetModuleHandleW(kBuild.difxLibrary) != nullptr;
+  return g_fullPathPatch->Original<decltype(&GetFullPathNameW)>()(name, size, buffer, filePart);
+}
+
+}  // namespace
+
+TEST(InstallDriverPackages, FreesTheLibraryBeforeTheDevicesAreUpdated) {
+  RemoveTree(kDifxRoot);
+  const std::wstring library = BesideTests(kBuild.difxLibrary);
+  ASSERT_TRUE(CopyFileW(BesideTests(L"difx_standin.dll").c_str(), library.c_str(), FALSE));
+  SamplePackage usbPackage{kUsbInf, SampleInf({})};
+  SamplePackage netPackage{kNetInf, SampleInf({}, "Apple")};
+  int result = 0;
+  {
+    ImportPatch patch("kernel32.dll", "GetFullPathNameW", reinterpret_cast<const void*>(&NoteLibraryThenGetFullPathNameW));
+    g_fullPathPatch = &patch;
+    StdoutCapture quiet;
+    CDriverInfPaths record;
+    result = InstallDriverPackages(record);
+  }
+  EXPECT_EQ(result, 1);
+  EXPECT_FALSE(g_libraryLoadedDuringUpdate);
+  EXPECT_EQ(GetModuleHandleW(kBuild.difxLibrary), nullptr);
+  DeleteFileW(library.c_str());
+  RemoveTree(kDifxRoot);
 }
