@@ -69,7 +69,8 @@ inline const std::wstring kUsbEnumKey = L"System\\CurrentControlSet\\Enum\\USB";
 
 // A fake USB device: HKLM\System\CurrentControlSet\Enum\USB\<device>\<instance> with the
 // values that SetupAPI reads back as the device's properties. A property left unset is
-// not written at all.
+// not written at all. SetupAPI enumerates the devices in the order of their key names
+// (device, then instance), which gives each its index.
 class FakeUsbDevice {
  public:
   struct Properties {
@@ -85,21 +86,10 @@ class FakeUsbDevice {
 
   FakeUsbDevice(std::wstring device, std::wstring instance, const Properties& properties)
       : deviceKey_(kUsbEnumKey + L"\\" + std::move(device)), key_(deviceKey_ + L"\\" + std::move(instance)) {
-    HKEY parent = nullptr;
-    DWORD disposition = 0;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUsbEnumKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
-                              &disposition),
-              ERROR_SUCCESS);
-    madeEnumKey_ = disposition == REG_CREATED_NEW_KEY;
-    RegCloseKey(parent);
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, deviceKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
-                              &disposition),
-              ERROR_SUCCESS);
-    madeDeviceKey_ = disposition == REG_CREATED_NEW_KEY;
-    RegCloseKey(parent);
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &instance_,
-                              nullptr),
-              ERROR_SUCCESS);
+    // Keys that did not exist before are removed again, when no other device uses them.
+    madeEnumKey_ = CreateKey(kUsbEnumKey, nullptr);
+    madeDeviceKey_ = CreateKey(deviceKey_, nullptr);
+    CreateKey(key_, &instance_);
 
     std::wstring list;
     for (const std::wstring& id : properties.hardwareIds) list.append(id).push_back(L'\0');
@@ -143,6 +133,21 @@ class FakeUsbDevice {
   }
 
  private:
+  // Creates (or opens) a key under HKLM; true when it is new. Keeps it open into `open`.
+  static bool CreateKey(const std::wstring& path, HKEY* open) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              &disposition),
+              ERROR_SUCCESS);
+    if (open) {
+      *open = key;
+    } else if (key) {
+      RegCloseKey(key);
+    }
+    return disposition == REG_CREATED_NEW_KEY;
+  }
+
   std::wstring deviceKey_;
   std::wstring key_;
   HKEY instance_ = nullptr;

@@ -123,7 +123,7 @@ HDEVINFO WINAPI CountClassDevs(const GUID* guid, PCWSTR enumerator, HWND window,
   EXPECT_EQ(window, nullptr);
   g_classDevs.emplace_back(enumerator ? enumerator : L"(null)", flags);
   if (g_classDevsFailFrom >= 0 && static_cast<int>(g_classDevs.size()) > g_classDevsFailFrom) {
-    SetLastError(static_cast<DWORD>(ERROR_INVALID_CLASS));
+    SetLastError(static_cast<DWORD>(ERROR_INVALID_CLASS));  // 0xE0000206
     return INVALID_HANDLE_VALUE;
   }
   return g_classDevsPatch->Original<decltype(&SetupDiGetClassDevsW)>()(guid, enumerator, window, flags);
