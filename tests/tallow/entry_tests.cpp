@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device_fixtures.h"
 #include "driver_paths.h"
 #include "import_patch.h"
 #include "tallow_test_support.h"
@@ -15,20 +16,27 @@ namespace {
 
 const std::wstring kWindowsInf = L"C:\\windows\\inf\\";
 
-// Sample package files at the fixed locations, and no copies of them yet.
-void PlaceSamplePackages() {
-  MakeDirectories(kPackages + L"Drivers");
-  MakeDirectories(kPackages + L"NetDrivers");
-  WriteBytes(kUsbInf, "; usb sample\r\n");
-  WriteBytes(kNetInf, "; net sample\r\n");
-  DeleteFileW((kWindowsInf + L"usbaapl.inf").c_str());
-  DeleteFileW((kWindowsInf + L"netaapl.inf").c_str());
-}
+// Sample package files at the fixed locations, and no copies of them yet; all of it is
+// gone again at the end of the test.
+class EntryRun : public TallowRun {
+ protected:
+  void SetUp() override {
+    TallowRun::SetUp();
+    DeleteCopies();
+  }
+  void TearDown() override { DeleteCopies(); }
+  static void DeleteCopies() {
+    DeleteFileW((kWindowsInf + L"usbaapl.inf").c_str());
+    DeleteFileW((kWindowsInf + L"netaapl.inf").c_str());
+  }
+
+  SamplePackage usb{kUsbInf, "; usb sample\r\n"};
+  SamplePackage net{kNetInf, "; net sample\r\n"};
+};
 
 }  // namespace
 
-TEST_F(TallowRun, WithoutArgumentsDoesNothing) {
-  PlaceSamplePackages();
+TEST_F(EntryRun, WithoutArgumentsDoesNothing) {
   WriteBytes(dir / L"debuglog.cfg", "");
   const RunResult run = Tallow(L"");
   EXPECT_EQ(run.exitCode, 0u);
@@ -37,7 +45,7 @@ TEST_F(TallowRun, WithoutArgumentsDoesNothing) {
   EXPECT_FALSE(FileExists(dir / L"log"));
 }
 
-TEST_F(TallowRun, UnknownSwitchesPrintThePathsAndGiveZero) {
+TEST_F(EntryRun, UnknownSwitchesPrintThePathsAndGiveZero) {
   for (const wchar_t* arguments : {L"/x", L"/ix", L"-i", L"/install", L"i", L"/re/qu", L"/x /i"}) {
     const RunResult run = Tallow(arguments);
     EXPECT_EQ(run.exitCode, 0u) << Narrow(arguments);
@@ -51,8 +59,7 @@ TEST_F(TallowRun, PathLinesAreNotLogged) {
   EXPECT_FALSE(FileExists(dir / L"log"));
 }
 
-TEST_F(TallowRun, CopiesTheInfFilesIntoTheWindowsInfFolderOnlyInTheI386Build) {
-  PlaceSamplePackages();
+TEST_F(EntryRun, CopiesTheInfFilesIntoTheWindowsInfFolderOnlyInTheI386Build) {
   WriteBytes(kWindowsInf + L"usbaapl.inf", "; an older copy\r\n");
   EXPECT_EQ(Tallow(L"/x").exitCode, 0u);
 #if defined(_WIN64)
@@ -65,7 +72,7 @@ TEST_F(TallowRun, CopiesTheInfFilesIntoTheWindowsInfFolderOnlyInTheI386Build) {
 }
 
 TEST_F(TallowRun, MissingPackagesAreNotReportedByTheEntry) {
-  RemoveTree(L"C:\\Program Files\\Common Files\\Apple");
+  ASSERT_FALSE(FileExists(kUsbInf)) << "an earlier test left its package behind";
   const RunResult run = Tallow(L"/x");
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(run.out, PathLines());
