@@ -32,10 +32,10 @@ const wchar_t* CComStrTools::ToWide(const char* text) {
   return wide_.get();
 }
 
-bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
-  auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
-  for (; *a && *b; ++a, ++b) {
-    if (fold(*a) != fold(*b)) return false;
+bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAsciiLetter(a[i]) != LowerAsciiLetter(b[i])) return false;
   }
-  return *a == *b;
+  return true;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 // Owns the result of its last conversion: a returned pointer stays valid until the next
 // conversion on the same object or the object's destruction.
@@ -25,5 +26,8 @@ class CComStrTools {
   std::unique_ptr<wchar_t[]> wide_;
 };
 
-// Whole-string comparison that folds only the letters A to Z.
-bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
+// The letters A to Z in lower case; every other character as it is.
+constexpr wchar_t LowerAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+// Whole-text comparison that folds only the letters A to Z.
+bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);

@@ -1,11 +1,5 @@
 #include "hardware_ids.h"
 
-namespace {
-
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
-}  // namespace
-
 std::wstring_view BoundedText(const wchar_t* text, size_t capacity) {
   size_t length = 0;
   while (length < capacity && text[length] != L'\0') ++length;
@@ -13,15 +7,7 @@ std::wstring_view BoundedText(const wchar_t* text, size_t capacity) {
 }
 
 void LowerAsciiInPlace(wchar_t* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) text[i] = FoldAscii(text[i]);
-}
-
-bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
+  for (size_t i = 0; i < length; ++i) text[i] = LowerAsciiLetter(text[i]);
 }
 
 bool HardwareIdList::LowerUntilContaining(std::wstring_view id) {

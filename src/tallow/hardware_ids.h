@@ -6,14 +6,13 @@
 #include <cstddef>
 #include <string_view>
 
+#include "strtools.h"
+
 // Characters of a text up to its terminator or the end of its buffer.
 std::wstring_view BoundedText(const wchar_t* text, size_t capacity);
 
 // Lower-cases the letters A to Z in place; every other character stays as it is.
 void LowerAsciiInPlace(wchar_t* text, size_t length);
-
-// Whole-text comparison that folds only the letters A to Z.
-bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
 
 // A device's hardware-ID list: zero-terminated strings ending with an empty one. A string
 // that runs into the end of the buffer ends there, and so does the list.

@@ -42,6 +42,8 @@ TEST(StrTools, SwitchComparisonFoldsOnlyAsciiLetters) {
   EXPECT_FALSE(EqualsIgnoringAsciiCase(L"/i", L"/ix"));
   EXPECT_FALSE(EqualsIgnoringAsciiCase(L"-i", L"/i"));
   EXPECT_FALSE(EqualsIgnoringAsciiCase(L"", L"/i"));
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(L"", L""));
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(L"USB\\Vid_05AC", L"usb\\vid_05ac"));
   EXPECT_FALSE(EqualsIgnoringAsciiCase(L"/\u00c9", L"/\u00e9"));
   EXPECT_FALSE(EqualsIgnoringAsciiCase(L"/[", L"/{"));  // not letters, though 32 apart
 }

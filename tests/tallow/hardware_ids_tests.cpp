@@ -43,15 +43,6 @@ TEST(HardwareIds, LowerCasingChangesOnlyAToZ) {
   EXPECT_EQ(part, L"abCD");
 }
 
-TEST(HardwareIds, ComparisonFoldsOnlyAToZOverTheWholeText) {
-  EXPECT_TRUE(EqualsIgnoringAsciiCase(std::wstring_view(L"USB\\Vid_05AC"), std::wstring_view(L"usb\\vid_05ac")));
-  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring_view(L"usb\\vid_05ac"), std::wstring_view(L"usb\\vid_05ac&")));
-  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring_view(L"usb"), std::wstring_view(L"us")));
-  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring_view(L"\u00C0"), std::wstring_view(L"\u00E0")));
-  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring_view(L"["), std::wstring_view(L"{")));
-  EXPECT_TRUE(EqualsIgnoringAsciiCase(std::wstring_view(L""), std::wstring_view(L"")));
-}
-
 TEST(HardwareIds, BoundedTextEndsAtTheTerminatorOrTheBuffer) {
   const wchar_t text[] = {L'a', L'b', L'\0', L'c'};
   EXPECT_EQ(BoundedText(text, 4), L"ab");
