@@ -14,5 +14,5 @@ wineboot -i >/dev/null 2>&1
 
 # Each tool's part of the demonstration.
 for part in tools/demo-tallow.sh tools/demo-packages.sh tools/demo-bracken.sh; do
-  [ -f "$part" ] && . "./$part"
+  if [ -f "$part" ]; then . "./$part"; fi
 done

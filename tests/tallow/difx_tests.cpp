@@ -105,7 +105,7 @@ TEST_F(DifxRun, UninstallRemovesBothPackagesFromTheStore) {
 
 TEST_F(DifxRun, UninstallTakesOutAgainWhatItsProbesAdded) {
   WriteBytes(dir / L"debuglog.cfg", "");
-  const RunResult run = Tallow(L"/u");
+  const RunResult run = Tallow(L"/U");
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(run.out, PathLines());
   EXPECT_FALSE(InStore(kNetInf));
