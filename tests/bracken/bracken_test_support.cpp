@@ -123,6 +123,44 @@ void PlaceTestService(const std::wstring& exe, const std::string& ini) {
   DeleteFileW((folder + L"\\test_service.log").c_str());
 }
 
+DummyProcess::DummyProcess(const std::wstring& exe, const std::wstring& arguments) {
+  const std::wstring original = BesideTests(L"dummy_process.exe");
+  if (_wcsicmp(exe.c_str(), original.c_str()) != 0) {
+    MakeDirectories(exe.substr(0, exe.rfind(L'\\')));
+    EXPECT_TRUE(CopyFileW(original.c_str(), exe.c_str(), FALSE)) << GetLastError();
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+  for (int attempt = 0; attempt < 3 && !process_; ++attempt) {
+    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+      CloseHandle(info.hThread);
+      process_ = info.hProcess;
+      id_ = info.dwProcessId;
+    } else {
+      Sleep(200);
+    }
+  }
+  EXPECT_NE(process_, nullptr) << "cannot start " << Narrow(exe);
+  // Give it time to load its library before anyone looks at its modules.
+  Sleep(300);
+}
+
+DummyProcess::~DummyProcess() {
+  if (!process_) return;
+  TerminateProcess(process_, 1);
+  WaitForSingleObject(process_, 5000);
+  CloseHandle(process_);
+}
+
+bool DummyProcess::Ended(DWORD milliseconds, DWORD* exitCode) const {
+  if (!process_ || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) return false;
+  if (exitCode) GetExitCodeProcess(process_, exitCode);
+  return true;
+}
+
 void BrackenRun::SetUp() {
   ASSERT_TRUE(CopyFileW(BesideTests(L"Bracken.exe").c_str(), (dir / L"Bracken.exe").c_str(), FALSE));
   WriteBytes(dir / L"debuglog.cfg", "");

@@ -49,6 +49,24 @@ bool StartTestService(const std::wstring& name);
 // Copies test_service.exe to `exe` and writes test_service.ini beside it.
 void PlaceTestService(const std::wstring& exe, const std::string& ini);
 
+// A running process of dummy_process.exe (copied to `exe` first unless it is the one
+// beside the tests), ended and closed with the object.
+class DummyProcess {
+ public:
+  explicit DummyProcess(const std::wstring& exe, const std::wstring& arguments = L"");
+  ~DummyProcess();
+  DummyProcess(const DummyProcess&) = delete;
+  DummyProcess& operator=(const DummyProcess&) = delete;
+
+  DWORD id() const { return id_; }
+  // Waits up to `milliseconds` for the end; true with the exit code when it ended.
+  bool Ended(DWORD milliseconds, DWORD* exitCode = nullptr) const;
+
+ private:
+  HANDLE process_ = nullptr;
+  DWORD id_ = 0;
+};
+
 // A copy of Bracken.exe in a scratch folder, with its debug log switched on.
 class BrackenRun : public ::testing::Test {
  protected:
