@@ -161,6 +161,17 @@ bool DummyProcess::Ended(DWORD milliseconds, DWORD* exitCode) const {
   return true;
 }
 
+Outcome CaptureOperation(const std::function<void(ServiceControl&)>& operation) {
+  LogTail tail;
+  StdoutCapture capture;
+  ServiceControl control;
+  operation(control);
+  Outcome outcome;
+  outcome.out = capture.Finish();
+  outcome.log = tail.Records();
+  return outcome;
+}
+
 void BrackenRun::SetUp() {
   ASSERT_TRUE(CopyFileW(BesideTests(L"Bracken.exe").c_str(), (dir / L"Bracken.exe").c_str(), FALSE));
   WriteBytes(dir / L"debuglog.cfg", "");

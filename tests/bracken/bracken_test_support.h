@@ -4,10 +4,12 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "service_control.h"
 #include "test_support.h"
 
 namespace bracken_test {
@@ -48,6 +50,13 @@ bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD millisecon
 bool StartTestService(const std::wstring& name);
 // Copies test_service.exe to `exe` and writes test_service.ini beside it.
 void PlaceTestService(const std::wstring& exe, const std::string& ini);
+
+// What one in-process service operation printed and logged.
+struct Outcome {
+  std::string out;
+  std::string log;
+};
+Outcome CaptureOperation(const std::function<void(ServiceControl&)>& operation);
 
 // A running process of dummy_process.exe (copied to `exe` first unless it is the one
 // beside the tests), ended and closed with the object.

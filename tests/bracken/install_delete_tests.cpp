@@ -16,23 +16,6 @@ namespace {
 
 const std::wstring kProbe = L"BrackenInstallProbe";
 
-struct Outcome {
-  std::string out;
-  std::string log;
-};
-
-template <typename Operation>
-Outcome Capture(Operation operation) {
-  LogTail tail;
-  StdoutCapture capture;
-  ServiceControl control;
-  operation(control);
-  Outcome outcome;
-  outcome.out = capture.Finish();
-  outcome.log = tail.Records();
-  return outcome;
-}
-
 std::wstring BinaryPath(const std::wstring& name) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG);
@@ -85,12 +68,12 @@ class InstallDelete : public ::testing::Test {
     DeleteFileW(BesideTests(L"test_service.log").c_str());
   }
   Outcome Install(const std::wstring& path) {
-    return Capture([&](ServiceControl& control) {
+    return CaptureOperation([&](ServiceControl& control) {
       control.Install(kProbe.c_str(), L"Probe display", path.c_str(), L"Probe description");
     });
   }
   Outcome Delete() {
-    return Capture([](ServiceControl& control) { control.Delete(kProbe.c_str()); });
+    return CaptureOperation([](ServiceControl& control) { control.Delete(kProbe.c_str()); });
   }
 };
 
@@ -140,9 +123,9 @@ TEST_F(InstallDelete, WithoutTheManagerOnlyTheHeadersAreLogged) {
   outcome = Delete();
   EXPECT_EQ(outcome.out, "BrackenInstallProbe \t OpenSCManager failed (5)\r\n");
   EXPECT_EQ(outcome.log, kDeleteHeader);
-  outcome = Capture([](ServiceControl& control) { control.Start(kProbe.c_str()); });
+  outcome = CaptureOperation([](ServiceControl& control) { control.Start(kProbe.c_str()); });
   EXPECT_EQ(outcome.out, "OpenSCManager failed (5)\r\n");
-  outcome = Capture([](ServiceControl& control) { control.Stop(kProbe.c_str()); });
+  outcome = CaptureOperation([](ServiceControl& control) { control.Stop(kProbe.c_str()); });
   EXPECT_EQ(outcome.out, "BrackenInstallProbe \t OpenSCManager failed (5)\r\n");
   EXPECT_EQ(outcome.log, "\n BrackenInstallProbe \t stop opt: \n\r\n");
 }

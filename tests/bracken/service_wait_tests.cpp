@@ -223,11 +223,6 @@ Answer Status(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0) {
   return answer;
 }
 
-struct Outcome {
-  std::string out;
-  std::string log;
-};
-
 std::string Line(const std::string& text) { return "BrackenScripted \t " + text + "\r\n"; }
 std::string Record(const std::string& text) { return "BrackenScripted \t " + text + "\n\r\n"; }
 
@@ -247,15 +242,8 @@ class ScriptedService : public ::testing::Test {
     for (const std::wstring& name : {kService, kDependentA, kDependentB}) RemoveService(name);
   }
 
-  template <typename Operation>
-  Outcome RunOperation(Operation operation) {
-    LogTail tail;
-    StdoutCapture capture;
-    ServiceControl control;
-    operation(control);
-    Outcome outcome;
-    outcome.out = capture.Finish();
-    outcome.log = tail.Records();
+  Outcome RunOperation(const std::function<void(ServiceControl&)>& operation) {
+    const Outcome outcome = CaptureOperation(operation);
     EXPECT_TRUE(script.open.empty()) << "a service handle was left open";
     return outcome;
   }
