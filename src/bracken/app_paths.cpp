@@ -1,0 +1,126 @@
+#include "app_paths.h"
+
+#include <shlwapi.h>
+
+#include <cwchar>
+
+#include "console.h"
+#include "reg_key.h"
+#include "unique_handle.h"
+
+AppPathsRecord AppPaths;
+
+namespace {
+
+// Converts the registry texts for the log.
+CComStrTools g_discoveryStrTools;
+
+constexpr const wchar_t* kServiceTail64 =
+    L"\\Program Files (x86)\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe";
+constexpr const wchar_t* kServiceTail32 =
+    L"\\Program Files\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe";
+
+struct ProbeMessages {
+  const wchar_t* valueName;
+  const wchar_t* existsConsole;
+  const char* existsLog;
+  const wchar_t* missingConsole;
+  const char* missingLog;
+};
+
+constexpr ProbeMessages kProbeMessages[] = {
+    {L"InstallPath", L"marvento Setup Dir Exist !\n App Path: %s \n", "marvento Setup Dir Exist !\n App Path: %s \n",
+     L"marvento Setup Dir error or not exist !\n App Path: %s \n",
+     "marvento Setup Dir error or not exist !\n App Path: %s \n"},
+    {L"InstallLocation", L"marvento UnInstall Dir Exist !\n App Path: %s \n",
+     "marvento UnInstall Dir Exist !\n App Path: %s \n", L"marvento UnInstall Dir error or not exist !\n App Path: %s \n",
+     "marvento UnInstall Dir error or not exist !\n App Path: %s \n"},
+    {L"InstallDir", L"iPod Dir error exist !\n App Path: %s \n", "iPod Dir error exist !\n App Path: %s \n",
+     L"iPod Dir error or not exist !\n App Path: %s \n", "iPod Dir error or not exist !\n App Path: %s \n"},
+};
+
+}  // namespace
+
+void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text) {
+  if (capacity == 0) return;
+  const size_t length = text.size() < capacity ? text.size() : capacity - 1;
+  text.copy(destination, length);
+  destination[length] = L'\0';
+}
+
+std::wstring SystemDrive() {
+  wchar_t systemDirectory[kPathChars] = {};
+  const UINT length = GetSystemDirectoryW(systemDirectory, kPathChars);
+  if (length == 0 || length >= kPathChars) return L"";
+  const std::wstring text = systemDirectory;
+  return text.substr(0, text.find(L'\\'));
+}
+
+bool IsWow64() {
+  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32");
+  const FARPROC found = kernel ? GetProcAddress(kernel, "IsWow64Process") : nullptr;
+  if (!found) return false;
+  const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void*>(found));
+  BOOL wow64 = FALSE;
+  if (!isWow64Process(GetCurrentProcess(), &wow64)) return false;
+  return wow64 != FALSE;
+}
+
+bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS) {
+    EchoTextW(g_discoveryStrTools, L"GetDrvRegVal error:\n App Reg Path : %s \n",
+              "GetDrvRegVal error:\n App Reg Path : %s \n", subKey);
+    return false;
+  }
+  const UniqueHandle<RegKeyTraits> key(opened);
+
+  wchar_t text[kPathChars] = {};
+  DWORD size = sizeof text;
+  if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  // Data that fill the whole buffer without a terminator are a text too long for it.
+  if (text[kPathChars - 1] != L'\0') return false;
+
+  CopyBounded(path, kPathChars, text);
+  const bool exists = PathFileExistsW(path) != FALSE;
+  for (const ProbeMessages& messages : kProbeMessages) {
+    if (!EqualsIgnoringAsciiCase(valueName, messages.valueName)) continue;
+    if (exists) {
+      EchoTextW(g_discoveryStrTools, messages.existsConsole, messages.existsLog, path);
+    } else {
+      EchoTextW(g_discoveryStrTools, messages.missingConsole, messages.missingLog, path);
+    }
+    break;
+  }
+  return exists;
+}
+
+void InitAppPaths() {
+  const std::wstring drive = SystemDrive();
+  AppPaths.appleServicePath = std::make_unique<wchar_t[]>(kPathChars);
+  AppPaths.wow64 = IsWow64();
+  CopyBounded(AppPaths.appleServicePath.get(), kPathChars,
+              drive + (AppPaths.wow64 ? kServiceTail64 : kServiceTail32));
+
+  wchar_t path[kPathChars] = {};
+  if (AppPaths.wow64) {
+    if (!GetDrvRegVal(L"SOFTWARE\\Wow6432Node\\QNVX\\marvento", L"InstallPath", path)) {
+      GetDrvRegVal(L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                   L"{7B1D94E2-5C3A-4F08-9D6E-2A41C8B3F705}_is1",
+                   L"InstallLocation", path);
+    }
+  } else {
+    if (!GetDrvRegVal(L"SOFTWARE\\QNVX\\marvento", L"InstallPath", path)) {
+      GetDrvRegVal(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                   L"{7B1D94E2-5C3A-4F08-9D6E-2A41C8B3F705}_is1",
+                   L"InstallLocation", path);
+    }
+  }
+  GetDrvRegVal(L"SOFTWARE\\Apple Computer, Inc.\\iPod\\AppPaths", L"InstallDir", path);
+}
+
+void FreeAppPaths() { AppPaths.appleServicePath.reset(); }

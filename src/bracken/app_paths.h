@@ -1,0 +1,42 @@
+// Discovery: the system drive, the wow64 flag, the path of Apple's service executable and
+// what the registry says about the product's and the iPod service's folders.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+// Path buffers hold this many wide characters, the terminator included.
+inline constexpr size_t kPathChars = MAX_PATH;
+
+struct AppPathsRecord {
+  bool wow64 = false;
+  // kPathChars wide characters, zero-filled; empty until InitAppPaths.
+  std::unique_ptr<wchar_t[]> appleServicePath;
+};
+
+// The process-wide record, filled by InitAppPaths and released by FreeAppPaths.
+extern AppPathsRecord AppPaths;
+
+void InitAppPaths();
+// Safe to call when the record was never filled.
+void FreeAppPaths();
+
+// True when this 32-bit process runs on 64-bit Windows.
+bool IsWow64();
+
+// Reads a text value of HKLM (64-bit view) into `path` (kPathChars characters) and reports
+// whether the folder it names exists. True only when the key opened, the value was read
+// and its text names an existing file or folder.
+bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path);
+
+// The system directory up to its first backslash (drive letter and colon). Empty when
+// the system directory cannot be read, so that paths built on it start at the root of
+// the current drive.
+std::wstring SystemDrive();
+
+// Copies as much of `text` as fits into `destination` (capacity characters with the
+// terminator) and terminates it.
+void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text);

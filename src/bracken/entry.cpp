@@ -1,0 +1,38 @@
+#include "entry.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "app_paths.h"
+#include "sequences.h"
+#include "strtools.h"
+#include "unique_handle.h"
+
+namespace {
+
+struct ArgvTraits {
+  using Type = LPWSTR*;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type argv) { LocalFree(argv); }
+};
+
+}  // namespace
+
+int RunBracken(const wchar_t* commandLine) {
+  InitAppPaths();
+
+  // A command line that cannot be split has no switch.
+  int count = 0;
+  const UniqueHandle<ArgvTraits> argv(CommandLineToArgvW(commandLine, &count));
+  if (argv && count >= 2) {
+    const wchar_t* switchText = argv.get()[1];
+    if (EqualsIgnoringAsciiCase(switchText, L"/stopsvc")) {
+      StopServices();
+    } else if (EqualsIgnoringAsciiCase(switchText, L"/startsvc")) {
+      StartServices();
+    }
+  }
+
+  FreeAppPaths();
+  return 0;
+}

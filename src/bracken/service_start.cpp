@@ -1,0 +1,124 @@
+// Start: waits for a stop in progress, requests the start (once more after a request
+// time-out) and waits while the service is start pending.
+#include "service_control.h"
+
+#include "service_state.h"
+#include "wait_timing.h"
+
+void ServiceControl::Start(const wchar_t* serviceName) {
+  LogPrintf("\n %s start opt : \n", NarrowName(serviceName));
+  const OperationHandles handles;
+
+  g_schSCManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!g_schSCManager) {
+    OutA("OpenSCManager failed (%d)\n", GetLastError());
+    return;
+  }
+  g_schService.reset(OpenServiceW(g_schSCManager.get(), serviceName, SERVICE_ALL_ACCESS));
+  if (!g_schService) {
+    OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
+    return;
+  }
+  const SC_HANDLE service = g_schService.get();
+
+  SERVICE_STATUS_PROCESS status = {};
+  if (!ReadServiceStatus(service, status)) {
+    const DWORD code = GetLastError();
+    OutW(L"%s \t QueryServiceStatusEx failed (%d)\n", serviceName, code);
+    LogPrintf("\n \t check if stopped : \n");
+    LogPrintf("%s \t QueryServiceStatusEx failed (%d)\n", NarrowName(serviceName), code);
+    return;
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING) {
+    OutW(L"%s \t Cannot start the service because it is already running\n", serviceName);
+    LogPrintf("\n \t chech if running : \n");
+    LogPrintf("%s \t Cannot start the service because it is already running\n", NarrowName(serviceName));
+    return;
+  }
+
+  DWORD startTickCount = GetTickCount();
+  DWORD oldCheckPoint = status.dwCheckPoint;
+  LogPrintf("\n \t Save the tick count and initial checkpoint : \n");
+  LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", startTickCount, oldCheckPoint);
+  LogPrintf("\n Wait for the service to stop before attempting to start it \n");
+
+  while (status.dwCurrentState == SERVICE_STOP_PENDING) {
+    LogPrintf("\t ssStatus.dwCurrentState == SERVICE_STOP_PENDING \n");
+    Sleep(PollInterval(status.dwWaitHint));
+    if (!ReadServiceStatus(service, status)) {
+      const DWORD code = GetLastError();
+      OutA("QueryServiceStatusEx failed (%d)\n", code);
+      LogPrintf("\t Check the status until the service is no longer stop pending\n");
+      LogPrintf("%s \t QueryServiceStatusEx failed (%d)\n", NarrowName(serviceName), code);
+      return;
+    }
+    // A service that has finished stopping reports no progress any more; that is the end
+    // of the wait, not a time-out.
+    if (status.dwCurrentState != SERVICE_STOP_PENDING) break;
+    if (status.dwCheckPoint > oldCheckPoint) {
+      startTickCount = GetTickCount();
+      oldCheckPoint = status.dwCheckPoint;
+    } else if (ElapsedTicks(startTickCount, GetTickCount()) > status.dwWaitHint) {
+      OutA("Timeout waiting for service to stop\n");
+      LogPrintf("%s \t Timeout waiting for service to stop\n", NarrowName(serviceName));
+      return;
+    }
+  }
+
+  if (StartServiceW(service, 0, nullptr)) {
+    EchoService(L"%s \t Service start pending...\n", "%s \t Service start pending...\n", serviceName);
+  } else {
+    g_dwSavedError = GetLastError();
+    EchoServiceCode(L"%s \t StartService failed (%d)\n", "%s \t StartService failed (%d)\n", serviceName,
+                    g_dwSavedError);
+    if (g_dwSavedError == ERROR_SERVICE_REQUEST_TIMEOUT && !StartServiceW(service, 0, nullptr)) {
+      EchoServiceCode(L"%s \t StartService again failed (%d)\n", "%s \t StartService again failed (%d)\n",
+                      serviceName, GetLastError());
+    }
+  }
+
+  if (!ReadServiceStatus(service, status)) {
+    const DWORD code = GetLastError();
+    const char* narrowName = NarrowName(serviceName);
+    OutA("%s \t QueryServiceStatusEx failed (%d)\n", narrowName, code);
+    LogPrintf("\n \t Check the status until the service is no longer start pending\n");
+    LogPrintf("%s \t QueryServiceStatusEx failed (%d)\n", narrowName, code);
+    return;
+  }
+
+  startTickCount = GetTickCount();
+  oldCheckPoint = status.dwCheckPoint;
+  LogPrintf("\n \t Save the tick count and initial checkpoint : \n");
+  LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", startTickCount, oldCheckPoint);
+
+  while (status.dwCurrentState == SERVICE_START_PENDING) {
+    LogPrintf("\t ssStatus.dwCurrentState == SERVICE_START_PENDING \n");
+    Sleep(PollInterval(status.dwWaitHint));
+    // A failed read ends the wait; the last status read is judged.
+    if (!ReadServiceStatus(service, status)) {
+      OutA("QueryServiceStatusEx failed (%d)\n", GetLastError());
+      break;
+    }
+    if (status.dwCheckPoint > oldCheckPoint) {
+      startTickCount = GetTickCount();
+      oldCheckPoint = status.dwCheckPoint;
+    } else if (ElapsedTicks(startTickCount, GetTickCount()) > status.dwWaitHint) {
+      break;
+    }
+  }
+
+  if (status.dwCurrentState == SERVICE_RUNNING) {
+    EchoService(L"%s \t Service started successfully.\n", "%s \t Service started successfully.\n", serviceName);
+  } else {
+    OutW(L"%s \t Service not started. \n", serviceName);
+    OutA("  Current State: %d\n", status.dwCurrentState);
+    OutA("  Exit Code: %d\n", status.dwWin32ExitCode);
+    OutA("  Check Point: %d\n", status.dwCheckPoint);
+    OutA("  Wait Hint: %d\n", status.dwWaitHint);
+    LogPrintf("%s \t Service not started. \n", NarrowName(serviceName));
+    LogPrintf(" \t\t  Current State: %d\n", status.dwCurrentState);
+    LogPrintf(" \t\t  Exit Code: %d\n", status.dwWin32ExitCode);
+    LogPrintf(" \t\t Check Point: %d\n", status.dwCheckPoint);
+    LogPrintf(" \t\t Wait Hint: %d\n", status.dwWaitHint);
+  }
+}

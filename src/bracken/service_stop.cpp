@@ -1,0 +1,125 @@
+// Stop and StopDependents: the dependents first, then the service, all within a budget
+// of 30000 ms counted from the start of Stop.
+#include "service_control.h"
+
+#include "service_state.h"
+#include "unique_handle.h"
+#include "wait_timing.h"
+
+namespace {
+
+constexpr DWORD kStopBudget = 30000;
+
+struct HeapBlockTraits {
+  using Type = void*;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type block) { HeapFree(GetProcessHeap(), 0, block); }
+};
+
+}  // namespace
+
+void ServiceControl::Stop(const wchar_t* serviceName) {
+  LogPrintf("\n %s \t stop opt: \n", NarrowName(serviceName));
+  const DWORD startTime = GetTickCount();
+  const OperationHandles handles;
+
+  g_schSCManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!g_schSCManager) {
+    OutW(L"%s \t OpenSCManager failed (%d)\n", serviceName, GetLastError());
+    return;
+  }
+  g_schService.reset(OpenServiceW(g_schSCManager.get(), serviceName,
+                                  SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS));
+  if (!g_schService) {
+    OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
+    return;
+  }
+  const SC_HANDLE service = g_schService.get();
+
+  SERVICE_STATUS_PROCESS status = {};
+  auto readOrReport = [&] {
+    if (ReadServiceStatus(service, status)) return true;
+    EchoServiceCode(L"%s \t QueryServiceStatusEx failed (%d)\n", "%s \t QueryServiceStatusEx failed (%d)\n",
+                    serviceName, GetLastError());
+    return false;
+  };
+  if (!readOrReport()) return;
+
+  if (status.dwCurrentState == SERVICE_STOPPED) {
+    EchoService(L"%s \t Service is already stopped.\n", "%s \t Service is already stopped.\n", serviceName);
+    EndServiceProcess(status);
+    return;
+  }
+
+  while (status.dwCurrentState == SERVICE_STOP_PENDING) {
+    EchoService(L"%s \t Service stop pending...\n", "%s \t Service stop pending...\n", serviceName);
+    Sleep(PollInterval(status.dwWaitHint));
+    if (!readOrReport()) return;
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      EchoService(L"%s \t Service stopped successfully.\n", "%s \t Service stopped successfully.\n", serviceName);
+      return;
+    }
+    if (ElapsedTicks(startTime, GetTickCount()) > kStopBudget) {
+      EchoService(L"%s \t Service stop timed out.\n", "%s \t Service stop timed out.\n", serviceName);
+      EndServiceProcess(status);
+      return;
+    }
+  }
+
+  // A dependent that cannot be stopped does not keep the service from its stop control.
+  StopDependents();
+
+  if (!SendStopControl(service, status)) {
+    EchoServiceCode(L"%s \t ControlService failed (%d)\n", "%s \t ControlService failed (%d)\n", serviceName,
+                    GetLastError());
+    return;
+  }
+
+  while (status.dwCurrentState != SERVICE_STOPPED) {
+    Sleep(status.dwWaitHint);
+    if (!ReadServiceStatus(service, status)) {
+      OutW(L"%s \t QueryServiceStatusEx failed (%d)\n", serviceName, GetLastError());
+      return;
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED) break;
+    if (ElapsedTicks(startTime, GetTickCount()) > kStopBudget) {
+      OutA("Wait timed out\n");
+      LogPrintf("wait timed out \n");
+      EndServiceProcess(status);
+      return;
+    }
+  }
+  EchoService(L"%s \t Service stopped successfully\n", "%s \t Service stopped successfully\n", serviceName);
+}
+
+bool ServiceControl::StopDependents() {
+  const DWORD startTime = GetTickCount();
+  const SC_HANDLE service = g_schService.get();
+
+  DWORD bytesNeeded = 0;
+  DWORD count = 0;
+  if (EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &bytesNeeded, &count)) return true;
+  if (GetLastError() != ERROR_MORE_DATA) return false;
+
+  const UniqueHandle<HeapBlockTraits> block(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytesNeeded));
+  if (!block) return false;
+  auto* dependents = static_cast<ENUM_SERVICE_STATUSW*>(block.get());
+  if (!EnumDependentServicesW(service, SERVICE_ACTIVE, dependents, bytesNeeded, &bytesNeeded, &count)) {
+    return false;
+  }
+
+  for (DWORD i = 0; i < count; ++i) {
+    const ServiceHandle dependent(
+        OpenServiceW(g_schSCManager.get(), dependents[i].lpServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!dependent) return false;
+    SERVICE_STATUS_PROCESS status = {};
+    if (!SendStopControl(dependent.get(), status)) return false;
+    while (status.dwCurrentState != SERVICE_STOPPED) {
+      Sleep(status.dwWaitHint);
+      if (!ReadServiceStatus(dependent.get(), status)) return false;
+      if (status.dwCurrentState == SERVICE_STOPPED) break;
+      if (ElapsedTicks(startTime, GetTickCount()) > kStopBudget) return false;
+    }
+  }
+  return true;
+}

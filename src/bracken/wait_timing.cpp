@@ -1,0 +1,10 @@
+#include "wait_timing.h"
+
+DWORD PollInterval(DWORD waitHint) {
+  const DWORD tenth = waitHint / 10;
+  if (tenth < 1000) return 1000;
+  if (tenth > 10000) return 10000;
+  return tenth;
+}
+
+DWORD ElapsedTicks(DWORD start, DWORD now) { return now - start; }

@@ -1,0 +1,12 @@
+// The arithmetic of the service waits.
+#pragma once
+
+#include <windows.h>
+
+// How long a pending-state wait sleeps between two status reads: a tenth of the wait
+// hint, kept within 1000..10000 ms.
+DWORD PollInterval(DWORD waitHint);
+
+// Milliseconds from `start` to `now` on the 32-bit tick counter, correct across its
+// wrap-around.
+DWORD ElapsedTicks(DWORD start, DWORD now);

@@ -1,0 +1,188 @@
+#include "bracken_test_support.h"
+
+#include <vector>
+
+using namespace testing_support;
+
+namespace bracken_test {
+
+namespace {
+
+struct ScHandle {
+  SC_HANDLE handle;
+  ~ScHandle() {
+    if (handle) CloseServiceHandle(handle);
+  }
+};
+
+}  // namespace
+
+std::string ProbeError(const std::wstring& subKey) {
+  return "GetDrvRegVal error:\r\n App Reg Path : " + Narrow(subKey) + " \r\n";
+}
+
+std::string NothingFound() { return ProbeError(kProductKey) + ProbeError(kUninstallKey) + ProbeError(kIpodKey); }
+
+void SetBytes(REGSAM view, const std::wstring& subKey, const std::wstring& name, DWORD type, const void* data,
+              DWORD size) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+void SetText(REGSAM view, const std::wstring& subKey, const std::wstring& name, const std::wstring& text) {
+  SetBytes(view, subKey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool ReadValue(REGSAM view, const std::wstring& subKey, const std::wstring& name, std::string& data, DWORD* type) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  // A size query may count a terminator that the data lack; a read into room enough
+  // gives the stored bytes.
+  DWORD valueType = 0;
+  std::vector<char> buffer(64 * 1024);
+  DWORD size = static_cast<DWORD>(buffer.size());
+  const LONG status =
+      RegQueryValueExW(key, name.c_str(), nullptr, &valueType, reinterpret_cast<BYTE*>(buffer.data()), &size);
+  if (status == ERROR_SUCCESS) data.assign(buffer.data(), size);
+  RegCloseKey(key);
+  if (type) *type = valueType;
+  return status == ERROR_SUCCESS;
+}
+
+void DeleteTree(REGSAM view, const std::wstring& subKey) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS) return;
+  RegDeleteTreeW(key, nullptr);
+  RegCloseKey(key);
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), view, 0);
+}
+
+void InstallTestService(const std::wstring& name, const std::wstring& exe) {
+  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  ASSERT_NE(manager.handle, nullptr);
+  const std::wstring path = L"\"" + exe + L"\"";
+  ScHandle service{CreateServiceW(manager.handle, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(),
+                                  nullptr, nullptr, nullptr, nullptr, nullptr)};
+  ASSERT_NE(service.handle, nullptr) << "CreateService " << Narrow(name) << " failed " << GetLastError();
+}
+
+DWORD ServiceState(const std::wstring& name) {
+  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+  ScHandle service{manager.handle ? OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_STATUS) : nullptr};
+  SERVICE_STATUS status = {};
+  if (!service.handle || !QueryServiceStatus(service.handle, &status)) return 0;
+  return status.dwCurrentState;
+}
+
+bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD milliseconds) {
+  for (DWORD waited = 0;; waited += 100) {
+    if (ServiceState(name) == state) return true;
+    if (waited >= milliseconds) return false;
+    Sleep(100);
+  }
+}
+
+bool StartTestService(const std::wstring& name) {
+  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  ScHandle service{manager.handle ? OpenServiceW(manager.handle, name.c_str(), SERVICE_START) : nullptr};
+  return service.handle && StartServiceW(service.handle, 0, nullptr);
+}
+
+void RemoveService(const std::wstring& name) {
+  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  if (!manager.handle) return;
+  ScHandle service{OpenServiceW(manager.handle, name.c_str(), SERVICE_ALL_ACCESS)};
+  if (!service.handle) return;
+  SERVICE_STATUS status = {};
+  ControlService(service.handle, SERVICE_CONTROL_STOP, &status);
+  WaitForServiceState(name, SERVICE_STOPPED, 5000);
+  SERVICE_STATUS_PROCESS process = {};
+  DWORD needed = 0;
+  if (QueryServiceStatusEx(service.handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof process,
+                           &needed) &&
+      process.dwProcessId) {
+    if (HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId)) {
+      TerminateProcess(handle, 1);
+      WaitForSingleObject(handle, 5000);
+      CloseHandle(handle);
+    }
+  }
+  DeleteService(service.handle);
+}
+
+void PlaceTestService(const std::wstring& exe, const std::string& ini) {
+  const std::wstring folder = exe.substr(0, exe.rfind(L'\\'));
+  MakeDirectories(folder);
+  ASSERT_TRUE(CopyFileW(BesideTests(L"test_service.exe").c_str(), exe.c_str(), FALSE)) << GetLastError();
+  WriteBytes(folder + L"\\test_service.ini", ini);
+  DeleteFileW((folder + L"\\test_service.log").c_str());
+}
+
+DummyProcess::DummyProcess(const std::wstring& exe, const std::wstring& arguments) {
+  const std::wstring original = BesideTests(L"dummy_process.exe");
+  if (_wcsicmp(exe.c_str(), original.c_str()) != 0) {
+    MakeDirectories(exe.substr(0, exe.rfind(L'\\')));
+    EXPECT_TRUE(CopyFileW(original.c_str(), exe.c_str(), FALSE)) << GetLastError();
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+  for (int attempt = 0; attempt < 3 && !process_; ++attempt) {
+    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+      CloseHandle(info.hThread);
+      process_ = info.hProcess;
+      id_ = info.dwProcessId;
+    } else {
+      Sleep(200);
+    }
+  }
+  EXPECT_NE(process_, nullptr) << "cannot start " << Narrow(exe);
+  // Give it time to load its library before anyone looks at its modules.
+  Sleep(300);
+}
+
+DummyProcess::~DummyProcess() {
+  if (!process_) return;
+  TerminateProcess(process_, 1);
+  WaitForSingleObject(process_, 5000);
+  CloseHandle(process_);
+}
+
+bool DummyProcess::Ended(DWORD milliseconds, DWORD* exitCode) const {
+  if (!process_ || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) return false;
+  if (exitCode) GetExitCodeProcess(process_, exitCode);
+  return true;
+}
+
+Outcome CaptureOperation(const std::function<void(ServiceControl&)>& operation) {
+  LogTail tail;
+  StdoutCapture capture;
+  ServiceControl control;
+  operation(control);
+  Outcome outcome;
+  outcome.out = capture.Finish();
+  outcome.log = tail.Records();
+  return outcome;
+}
+
+void BrackenRun::SetUp() {
+  ASSERT_TRUE(CopyFileW(BesideTests(L"Bracken.exe").c_str(), (dir / L"Bracken.exe").c_str(), FALSE));
+  WriteBytes(dir / L"debuglog.cfg", "");
+}
+
+RunResult BrackenRun::Bracken(const std::wstring& arguments) { return testing_support::Run(dir / L"Bracken.exe", arguments, dir.path()); }
+
+std::string BrackenRun::Log() const {
+  std::string text;
+  for (const std::wstring& file : ListFiles(dir / L"log")) text += StripStamps(ReadBytes(dir / (L"log\\" + file)));
+  return text;
+}
+
+}  // namespace bracken_test

@@ -1,0 +1,193 @@
+// The support values that "/startsvc" writes, in the registry view of the 32-bit tool.
+#include <windows.h>
+
+#include <cwchar>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "bracken_test_support.h"
+#include "import_patch.h"
+#include "reg_key.h"
+#include "test_support.h"
+
+using namespace testing_support;
+using namespace bracken_test;
+
+namespace {
+
+const std::wstring kAppleInc = L"SOFTWARE\\Apple Inc.";
+const std::wstring kApplication = kAppleInc + L"\\Apple Application Support";
+const std::wstring kMobile = kAppleInc + L"\\Apple Mobile Device Support";
+const std::wstring kShared = kMobile + L"\\Shared";
+
+// REG_SZ data as stored: UTF-16 with the terminator.
+std::string Stored(const std::wstring& text) {
+  std::string bytes;
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  bytes.append(2, '\0');
+  return bytes;
+}
+
+void ExpectText(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+  std::string data;
+  DWORD type = 0;
+  ASSERT_TRUE(ReadValue(KEY_WOW64_32KEY, key, name, data, &type)) << Narrow(key) << " " << Narrow(name);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ)) << Narrow(name);
+  EXPECT_EQ(data, Stored(text)) << Narrow(key) << " " << Narrow(name);
+}
+
+bool Exists(const std::wstring& key, const std::wstring& name) {
+  std::string data;
+  return ReadValue(KEY_WOW64_32KEY, key, name, data);
+}
+
+void ExpectAllNine(const std::wstring& programFiles) {
+  const std::wstring common = programFiles + L"\\Common Files\\Apple\\";
+  const std::wstring mobile = common + L"Mobile Device Support\\";
+  ExpectText(kApplication, L"InstallDir", common + L"Apple Application Support\\");
+  ExpectText(kApplication, L"UserVisibleVersion", L"3.1");
+  ExpectText(kApplication, L"Version", L"3.1");
+  ExpectText(kMobile, L"InstallDir", mobile);
+  ExpectText(kMobile, L"Version", L"8.0.5.6");
+  ExpectText(kShared, L"ASMapiInterfaceDLL", mobile + L"AppleSyncMapiInterface.dll");
+  ExpectText(kShared, L"AirTrafficHostDLL", mobile + L"AirTrafficHost.dll");
+  ExpectText(kShared, L"MobileDeviceDLL", mobile + L"MobileDevice.dll");
+  ExpectText(kShared, L"iTunesMobileDeviceDLL", mobile + L"iTunesMobileDevice.dll");
+}
+
+class SupportKeys : public ::testing::Test {
+ protected:
+  void SetUp() override { Clean(); }
+  void TearDown() override { Clean(); }
+  static void Clean() {
+    DeleteTree(KEY_WOW64_32KEY, kAppleInc);
+    DeleteTree(KEY_WOW64_64KEY, kAppleInc);
+  }
+  static void Write(int wow64) {
+    CComRegKey key(HKEY_LOCAL_MACHINE);
+    key.SetWow64(wow64);
+    key.WriteAppleSupportKeys();
+    key.CloseKey();
+  }
+};
+
+const wchar_t* g_systemDirectory = nullptr;
+UINT WINAPI FakeGetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  if (!g_systemDirectory) return 0;
+  wcsncpy(buffer, g_systemDirectory, size);
+  return static_cast<UINT>(wcslen(g_systemDirectory));
+}
+
+ImportPatch* g_create = nullptr;
+const wchar_t* g_refusedKey = nullptr;
+int g_created = 0;
+int g_closed = 0;
+ImportPatch* g_close = nullptr;
+
+LSTATUS WINAPI RefusingRegCreateKeyExW(HKEY parent, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                                       REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
+                                       LPDWORD disposition) {
+  EXPECT_EQ(parent, HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(access, static_cast<REGSAM>(KEY_ALL_ACCESS));
+  EXPECT_EQ(options, static_cast<DWORD>(REG_OPTION_NON_VOLATILE));
+  if (g_refusedKey && wcscmp(subKey, g_refusedKey) == 0) return ERROR_ACCESS_DENIED;
+  const LSTATUS status = g_create->Original<decltype(&RegCreateKeyExW)>()(parent, subKey, reserved, keyClass, options,
+                                                                          access, security, key, disposition);
+  if (status == ERROR_SUCCESS) ++g_created;
+  return status;
+}
+
+LSTATUS WINAPI CountingRegCloseKey(HKEY key) {
+  ++g_closed;
+  return g_close->Original<decltype(&RegCloseKey)>()(key);
+}
+
+}  // namespace
+
+TEST_F(SupportKeys, OnSixtyFourBitWindowsNameTheX86FoldersInTheThirtyTwoBitView) {
+  Write(1);
+  ExpectAllNine(L"C:\\Program Files (x86)");
+  EXPECT_FALSE(Exists(kMobile, L"Keep"));
+  std::string data;
+  EXPECT_FALSE(ReadValue(KEY_WOW64_64KEY, kMobile, L"InstallDir", data));
+  // "3.1" and its terminator: eight bytes.
+  ASSERT_TRUE(ReadValue(KEY_WOW64_32KEY, kApplication, L"Version", data));
+  EXPECT_EQ(data.size(), 8u);
+}
+
+TEST_F(SupportKeys, WithoutWow64NameTheNativeFolders) {
+  Write(0);
+  ExpectAllNine(L"C:\\Program Files");
+}
+
+TEST_F(SupportKeys, FollowTheSystemDrive) {
+  ImportPatch systemDirectory("kernel32.dll", "GetSystemDirectoryW",
+                              reinterpret_cast<const void*>(&FakeGetSystemDirectoryW));
+  g_systemDirectory = L"D:\\Windows\\system32";
+  Write(0);
+  ExpectText(kMobile, L"InstallDir", L"D:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\");
+  Write(7);
+  ExpectAllNine(L"D:\\Program Files (x86)");
+  // Without a system directory the paths start at the root of the current drive.
+  g_systemDirectory = nullptr;
+  Write(1);
+  ExpectAllNine(L"\\Program Files (x86)");
+}
+
+TEST_F(SupportKeys, OverwriteTheirValuesAndLeaveEverythingElse) {
+  SetText(KEY_WOW64_32KEY, kMobile, L"InstallDir", L"old");
+  SetText(KEY_WOW64_32KEY, kMobile, L"Keep", L"mine");
+  SetText(KEY_WOW64_32KEY, kShared + L"\\Deeper", L"Also", L"kept");
+  SetText(KEY_WOW64_32KEY, kAppleInc + L"\\Other", L"Too", L"kept");
+  Write(1);
+  ExpectAllNine(L"C:\\Program Files (x86)");
+  ExpectText(kMobile, L"Keep", L"mine");
+  ExpectText(kShared + L"\\Deeper", L"Also", L"kept");
+  ExpectText(kAppleInc + L"\\Other", L"Too", L"kept");
+}
+
+TEST_F(SupportKeys, TheValuesOfAKeyThatCannotBeMadeAreLeftOut) {
+  ImportPatch create("advapi32.dll", "RegCreateKeyExW", reinterpret_cast<const void*>(&RefusingRegCreateKeyExW));
+  ImportPatch close("advapi32.dll", "RegCloseKey", reinterpret_cast<const void*>(&CountingRegCloseKey));
+  g_create = &create;
+  g_close = &close;
+  g_refusedKey = kMobile.c_str();
+  g_created = g_closed = 0;
+  Write(1);
+  g_refusedKey = nullptr;
+  const int created = g_created;
+  const int closed = g_closed;
+
+  const std::wstring mobile = L"C:\\Program Files (x86)\\Common Files\\Apple\\Mobile Device Support\\";
+  ExpectText(kApplication, L"InstallDir", L"C:\\Program Files (x86)\\Common Files\\Apple\\Apple Application Support\\");
+  ExpectText(kApplication, L"Version", L"3.1");
+  ExpectText(kShared, L"MobileDeviceDLL", mobile + L"MobileDevice.dll");
+  EXPECT_FALSE(Exists(kMobile, L"InstallDir"));
+  EXPECT_FALSE(Exists(kMobile, L"Version"));
+  // Every key made was closed again: the replaced one and, at CloseKey, the last.
+  EXPECT_EQ(created, 2);
+  EXPECT_EQ(closed, 2);
+}
+
+TEST_F(SupportKeys, CreateKeyKeepsTheCurrentKeyOnFailure) {
+  ImportPatch create("advapi32.dll", "RegCreateKeyExW", reinterpret_cast<const void*>(&RefusingRegCreateKeyExW));
+  g_create = &create;
+  g_refusedKey = L"SOFTWARE\\Apple Inc.\\Refused";
+  CComRegKey key(HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(key.Current(), HKEY_LOCAL_MACHINE);
+  EXPECT_TRUE(key.CreateKey(HKEY_LOCAL_MACHINE, kApplication.c_str()));
+  const HKEY made = key.Current();
+  EXPECT_NE(made, HKEY_LOCAL_MACHINE);
+  EXPECT_FALSE(key.CreateKey(HKEY_LOCAL_MACHINE, g_refusedKey));
+  g_refusedKey = nullptr;
+  EXPECT_EQ(key.Current(), made);
+  EXPECT_TRUE(key.WriteString(L"Probe", L"x"));
+  ExpectText(kApplication, L"Probe", L"x");
+  key.CloseKey();
+  EXPECT_EQ(key.Current(), nullptr);
+  key.CloseKey();
+}

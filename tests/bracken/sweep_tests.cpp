@@ -1,0 +1,94 @@
+// The process sweep of "/stopsvc": which processes end and which live on.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "bracken_test_support.h"
+#include "import_patch.h"
+#include "process_sweep.h"
+#include "test_support.h"
+
+using namespace testing_support;
+using namespace bracken_test;
+
+namespace {
+
+std::string StopLinesWithoutServices() {
+  return NothingFound() + "Apple Mobile Device \t OpenService failed (1060)\r\n" +
+         "Apple Mobile Device \t OpenService failed (1060)\r\n" + "VIVavuzaRovuda \t OpenService failed (1060)\r\n" +
+         "iPod Service \t OpenService failed (1060)\r\n";
+}
+
+// dummy_module.dll copied to `path`; the quoted path, as dummy_process takes it.
+std::wstring PlaceModule(const std::wstring& path) {
+  MakeDirectories(path.substr(0, path.rfind(L'\\')));
+  EXPECT_TRUE(CopyFileW(BesideTests(L"dummy_module.dll").c_str(), path.c_str(), FALSE));
+  return L"\"" + path + L"\"";
+}
+
+bool Terminated(const DummyProcess& process) {
+  DWORD exitCode = 99;
+  return process.Ended(3000, &exitCode) && exitCode == 0;
+}
+
+}  // namespace
+
+TEST_F(BrackenRun, StopEndsTheProcessesWhoseModulesLieUnderANeedle) {
+  ScratchDir targets(CurrentTestName() + L"_targets");
+  DummyProcess productExe(targets / L"a\\marvento\\dummy_process.exe");
+  DummyProcess wrongCase(targets / L"b\\Marvento\\dummy_process.exe");
+  DummyProcess plain(targets / L"c\\plain\\dummy_process.exe");
+  DummyProcess supportLibrary(targets / L"d\\dummy_process.exe",
+                              PlaceModule(targets / L"d\\Apple Application Support\\dummy_module.dll"));
+  DummyProcess fairPlayLibrary(targets / L"e\\dummy_process.exe", PlaceModule(targets / L"e\\lib\\CoreFP.dll"));
+  DummyProcess lowerCaseFolder(targets / L"f\\dummy_process.exe",
+                               PlaceModule(targets / L"f\\mobile device support\\dummy_module.dll"));
+  DummyProcess deviceFolder(targets / L"g\\Mobile Device Support\\dummy_process.exe");
+
+  const RunResult run = Bracken(L"/stopsvc");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, StopLinesWithoutServices());
+
+  EXPECT_TRUE(Terminated(productExe));
+  EXPECT_TRUE(Terminated(supportLibrary));
+  EXPECT_TRUE(Terminated(fairPlayLibrary));
+  EXPECT_TRUE(Terminated(deviceFolder));
+  EXPECT_FALSE(wrongCase.Ended(0));
+  EXPECT_FALSE(plain.Ended(0));
+  EXPECT_FALSE(lowerCaseFolder.Ended(0));
+}
+
+TEST_F(BrackenRun, StopCompletesWhenTheToolLiesUnderANeedle) {
+  ScratchDir product(CurrentTestName() + L"_tool");
+  const std::wstring folder = product / L"Programs\\marvento";
+  MakeDirectories(folder);
+  ASSERT_TRUE(CopyFileW(BesideTests(L"Bracken.exe").c_str(), (folder + L"\\Bracken.exe").c_str(), FALSE));
+  DummyProcess target(product / L"Programs\\marvento\\dummy_process.exe");
+
+  const RunResult run = testing_support::Run(folder + L"\\Bracken.exe", L"/stopsvc", folder);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, StopLinesWithoutServices());
+  EXPECT_TRUE(Terminated(target));
+}
+
+// In-process: a token that cannot be opened ends the sweep before anything is ended.
+namespace {
+
+BOOL WINAPI FailingOpenProcessToken(HANDLE, DWORD, PHANDLE) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+}  // namespace
+
+TEST(Sweep, WithoutItsTokenEndsNothing) {
+  ScratchDir targets(CurrentTestName());
+  DummyProcess target(targets / L"marvento\\dummy_process.exe");
+  {
+    ImportPatch token("advapi32.dll", "OpenProcessToken", reinterpret_cast<const void*>(&FailingOpenProcessToken));
+    TerminateDeviceProcesses();
+  }
+  EXPECT_FALSE(target.Ended(300));
+  TerminateDeviceProcesses();
+  EXPECT_TRUE(Terminated(target));
+}

@@ -1,0 +1,30 @@
+// The arithmetic of the service waits.
+#include <gtest/gtest.h>
+
+#include "wait_timing.h"
+
+TEST(PollInterval, IsATenthOfTheWaitHintWithinOneToTenSeconds) {
+  const struct {
+    DWORD waitHint;
+    DWORD interval;
+  } cases[] = {{0, 1000},         {1, 1000},         {5000, 1000},       {9999, 1000},      {10000, 1000},
+               {10009, 1000},     {10010, 1001},     {25000, 2500},      {25009, 2500},     {99999, 9999},
+               {100000, 10000},   {100009, 10000},   {100010, 10000},    {250000, 10000},   {0xFFFFFFFF, 10000}};
+  for (const auto& c : cases) EXPECT_EQ(PollInterval(c.waitHint), c.interval) << c.waitHint;
+}
+
+TEST(ElapsedTicks, CountsAcrossTheWrapOfTheCounter) {
+  const struct {
+    DWORD start;
+    DWORD now;
+    DWORD elapsed;
+  } cases[] = {{0, 0, 0},
+               {1000, 31000, 30000},
+               {0xFFFFFFFF, 0, 1},
+               {0xFFFFF000, 0x00000FFF, 0x1FFF},
+               {0xFFFF8AD0, 0x00000000, 30000},
+               {0xFFFF8AD0, 0x00000001, 30001},
+               {0x80000000, 0x7FFFFFFF, 0xFFFFFFFF},
+               {12345, 12344, 0xFFFFFFFF}};
+  for (const auto& c : cases) EXPECT_EQ(ElapsedTicks(c.start, c.now), c.elapsed) << c.start << " " << c.now;
+}
