@@ -61,13 +61,13 @@ void DeleteTree(REGSAM view, const std::wstring& subKey) {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), view, 0);
 }
 
-void InstallTestService(const std::wstring& name, const std::wstring& exe) {
+void InstallTestService(const std::wstring& name, const std::wstring& exe, const wchar_t* dependencies) {
   ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
   ASSERT_NE(manager.handle, nullptr);
   const std::wstring path = L"\"" + exe + L"\"";
   ScHandle service{CreateServiceW(manager.handle, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(),
-                                  nullptr, nullptr, nullptr, nullptr, nullptr)};
+                                  nullptr, nullptr, dependencies, nullptr, nullptr)};
   ASSERT_NE(service.handle, nullptr) << "CreateService " << Narrow(name) << " failed " << GetLastError();
 }
 

@@ -41,7 +41,8 @@ bool ReadValue(REGSAM view, const std::wstring& subKey, const std::wstring& name
 void DeleteTree(REGSAM view, const std::wstring& subKey);
 
 // Services. The test service reads its mode from test_service.ini beside the copy.
-void InstallTestService(const std::wstring& name, const std::wstring& exe);
+// `dependencies` is a double-zero-terminated list, or null.
+void InstallTestService(const std::wstring& name, const std::wstring& exe, const wchar_t* dependencies = nullptr);
 // Stops (ending its process if need be) and deletes the service; nothing if it is missing.
 void RemoveService(const std::wstring& name);
 // 0 when the service does not exist.

@@ -262,3 +262,20 @@ TEST_F(Services, StartWaitsForAStopInProgressThenStarts) {
   EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_NE(Log().find("\t ssStatus.dwCurrentState == SERVICE_STOP_PENDING \n\r\n"), std::string::npos);
 }
+
+TEST_F(Services, ADependentIsStartedAndStoppedInTheFixedOrder) {
+  PlaceTestService(kAppleServiceExe, "");
+  PlaceTestService(dir / L"svc\\test_service.exe", "");
+  InstallTestService(kProduct, dir / L"svc\\test_service.exe");
+  // "iPod Service" depends on the product's service.
+  InstallTestService(kIpod, dir / L"svc\\test_service.exe", L"VIVavuzaRovuda\0");
+  ASSERT_EQ(Bracken(L"/startsvc").out, NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
+  // Wine reports no dependents and lets the product's service stop while the iPod
+  // service still runs; the iPod service is then stopped in its own turn.
+  RunResult run = Bracken(L"/stopsvc");
+  TakeLineAfter(run.out, NothingFound());
+  EXPECT_EQ(run.out, NothingFound() + Line(kApple, "Service deleted successfully") +
+                         Line(kProduct, "Service stopped successfully") + Line(kIpod, "Service stopped successfully"));
+  EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(ServiceState(kIpod), static_cast<DWORD>(SERVICE_STOPPED));
+}
