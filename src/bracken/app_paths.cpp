@@ -44,7 +44,7 @@ constexpr ProbeMessages kProbeMessages[] = {
 void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text) {
   if (capacity == 0) return;
   const size_t length = text.size() < capacity ? text.size() : capacity - 1;
-  text.copy(destination, length);
+  std::wmemcpy(destination, text.data(), length);
   destination[length] = L'\0';
 }
 

@@ -61,13 +61,55 @@ void DeleteTree(REGSAM view, const std::wstring& subKey) {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), view, 0);
 }
 
-void InstallTestService(const std::wstring& name, const std::wstring& exe) {
+namespace {
+
+// REG_SZ data as stored: UTF-16 with the terminator.
+std::string Stored(const std::wstring& text) {
+  std::string bytes;
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  bytes.append(2, '\0');
+  return bytes;
+}
+
+}  // namespace
+
+void ExpectText(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+  std::string data;
+  DWORD type = 0;
+  ASSERT_TRUE(ReadValue(KEY_WOW64_32KEY, key, name, data, &type)) << Narrow(key) << " " << Narrow(name);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ)) << Narrow(name);
+  EXPECT_EQ(data, Stored(text)) << Narrow(key) << " " << Narrow(name);
+}
+
+bool Exists(const std::wstring& key, const std::wstring& name) {
+  std::string data;
+  return ReadValue(KEY_WOW64_32KEY, key, name, data);
+}
+
+void ExpectAllNine(const std::wstring& programFiles) {
+  const std::wstring common = programFiles + L"\\Common Files\\Apple\\";
+  const std::wstring mobile = common + L"Mobile Device Support\\";
+  ExpectText(kApplication, L"InstallDir", common + L"Apple Application Support\\");
+  ExpectText(kApplication, L"UserVisibleVersion", L"3.1");
+  ExpectText(kApplication, L"Version", L"3.1");
+  ExpectText(kMobile, L"InstallDir", mobile);
+  ExpectText(kMobile, L"Version", L"8.0.5.6");
+  ExpectText(kShared, L"ASMapiInterfaceDLL", mobile + L"AppleSyncMapiInterface.dll");
+  ExpectText(kShared, L"AirTrafficHostDLL", mobile + L"AirTrafficHost.dll");
+  ExpectText(kShared, L"MobileDeviceDLL", mobile + L"MobileDevice.dll");
+  ExpectText(kShared, L"iTunesMobileDeviceDLL", mobile + L"iTunesMobileDevice.dll");
+}
+
+void InstallTestService(const std::wstring& name, const std::wstring& exe, const wchar_t* dependencies) {
   ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
   ASSERT_NE(manager.handle, nullptr);
   const std::wstring path = L"\"" + exe + L"\"";
   ScHandle service{CreateServiceW(manager.handle, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(),
-                                  nullptr, nullptr, nullptr, nullptr, nullptr)};
+                                  nullptr, nullptr, dependencies, nullptr, nullptr)};
   ASSERT_NE(service.handle, nullptr) << "CreateService " << Narrow(name) << " failed " << GetLastError();
 }
 

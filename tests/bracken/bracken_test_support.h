@@ -40,8 +40,20 @@ bool ReadValue(REGSAM view, const std::wstring& subKey, const std::wstring& name
                DWORD* type = nullptr);
 void DeleteTree(REGSAM view, const std::wstring& subKey);
 
+// The support values of Apple's two components, in the 32-bit view.
+inline const std::wstring kAppleInc = L"SOFTWARE\\Apple Inc.";
+inline const std::wstring kApplication = kAppleInc + L"\\Apple Application Support";
+inline const std::wstring kMobile = kAppleInc + L"\\Apple Mobile Device Support";
+inline const std::wstring kShared = kMobile + L"\\Shared";
+// A REG_SZ value of the 32-bit view holding `text` and its terminator.
+void ExpectText(const std::wstring& key, const std::wstring& name, const std::wstring& text);
+bool Exists(const std::wstring& key, const std::wstring& name);
+// All nine values, for the given Program Files folder.
+void ExpectAllNine(const std::wstring& programFiles);
+
 // Services. The test service reads its mode from test_service.ini beside the copy.
-void InstallTestService(const std::wstring& name, const std::wstring& exe);
+// `dependencies` is a double-zero-terminated list, or null.
+void InstallTestService(const std::wstring& name, const std::wstring& exe, const wchar_t* dependencies = nullptr);
 // Stops (ending its process if need be) and deletes the service; nothing if it is missing.
 void RemoveService(const std::wstring& name);
 // 0 when the service does not exist.

@@ -17,7 +17,6 @@ namespace {
 const std::wstring kApple = L"Apple Mobile Device";
 const std::wstring kProduct = L"VIVavuzaRovuda";
 const std::wstring kIpod = L"iPod Service";
-const std::wstring kAppleInc = L"SOFTWARE\\Apple Inc.";
 
 std::string Line(const std::wstring& name, const std::string& text) { return Narrow(name) + " \t " + text + "\r\n"; }
 
@@ -118,6 +117,7 @@ TEST_F(Services, StartInstallsAppleServiceWritesTheValuesAndStartsAllThree) {
   EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
   EXPECT_EQ(dependencies, std::string("T\0c\0p\0i\0p\0\0\0\0\0", 14));
 
+  ExpectAllNine(L"C:\\Program Files (x86)");
   // The service found the support values in place when it started.
   EXPECT_EQ(ServiceLog(), "Apple Mobile Device started InstallDir=" + Narrow(kSupportFolder) + "\\\r\n");
 
@@ -191,9 +191,9 @@ TEST_F(Services, StartWhenAppleServiceExistsGoesOnWithValuesAndStarts) {
   PlaceServices("");
   ASSERT_EQ(Bracken(L"/startsvc").out, NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
   // Another value in the key stays; a removed one comes back.
-  SetText(KEY_WOW64_32KEY, kAppleInc + L"\\Apple Mobile Device Support", L"Keep", L"mine");
+  SetText(KEY_WOW64_32KEY, kMobile, L"Keep", L"mine");
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kAppleInc + L"\\Apple Mobile Device Support").c_str(), 0,
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMobile.c_str(), 0,
                           KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key),
             ERROR_SUCCESS);
   RegDeleteValueW(key, L"Version");
@@ -205,10 +205,8 @@ TEST_F(Services, StartWhenAppleServiceExistsGoesOnWithValuesAndStarts) {
                          Line(kApple, "Cannot start the service because it is already running") +
                          Line(kProduct, "Cannot start the service because it is already running") +
                          Line(kIpod, "Cannot start the service because it is already running"));
-  std::string data;
-  EXPECT_TRUE(ReadValue(KEY_WOW64_32KEY, kAppleInc + L"\\Apple Mobile Device Support", L"Version", data));
-  EXPECT_EQ(data, std::string("8\0.\0000\0.\0005\0.\0006\0\0\0", 16));
-  EXPECT_TRUE(ReadValue(KEY_WOW64_32KEY, kAppleInc + L"\\Apple Mobile Device Support", L"Keep", data));
+  ExpectAllNine(L"C:\\Program Files (x86)");
+  ExpectText(kMobile, L"Keep", L"mine");
   const std::string log = Log();
   EXPECT_NE(log.find("Apple Mobile Device \t CreateService failed (1073)\n\r\n\n Apple Mobile Device start opt : \n\r\n"),
             std::string::npos);
@@ -261,4 +259,21 @@ TEST_F(Services, StartWaitsForAStopInProgressThenStarts) {
   EXPECT_EQ(run.out, NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
   EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_NE(Log().find("\t ssStatus.dwCurrentState == SERVICE_STOP_PENDING \n\r\n"), std::string::npos);
+}
+
+TEST_F(Services, ADependentIsStartedAndStoppedInTheFixedOrder) {
+  PlaceTestService(kAppleServiceExe, "");
+  PlaceTestService(dir / L"svc\\test_service.exe", "");
+  InstallTestService(kProduct, dir / L"svc\\test_service.exe");
+  // "iPod Service" depends on the product's service.
+  InstallTestService(kIpod, dir / L"svc\\test_service.exe", L"VIVavuzaRovuda\0");
+  ASSERT_EQ(Bracken(L"/startsvc").out, NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
+  // Wine reports no dependents and lets the product's service stop while the iPod
+  // service still runs; the iPod service is then stopped in its own turn.
+  RunResult run = Bracken(L"/stopsvc");
+  TakeLineAfter(run.out, NothingFound());
+  EXPECT_EQ(run.out, NothingFound() + Line(kApple, "Service deleted successfully") +
+                         Line(kProduct, "Service stopped successfully") + Line(kIpod, "Service stopped successfully"));
+  EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(ServiceState(kIpod), static_cast<DWORD>(SERVICE_STOPPED));
 }

@@ -197,6 +197,16 @@ BOOL WINAPI FakeEnumDependentServicesW(SC_HANDLE service, DWORD state, LPENUM_SE
   return TRUE;
 }
 
+ImportPatch* g_heapAlloc = nullptr;
+SIZE_T g_refusedBlock = 0;
+LPVOID WINAPI RefusingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  if (bytes == g_refusedBlock && flags == HEAP_ZERO_MEMORY) {
+    g_script->calls.push_back("HeapAlloc refused");
+    return nullptr;
+  }
+  return g_heapAlloc->Original<decltype(&HeapAlloc)>()(heap, flags, bytes);
+}
+
 struct Patches {
   Patches() {
     g_openManager = &openManager;
@@ -590,6 +600,19 @@ TEST_F(ScriptedService, ADependentThatCannotBeStoppedEndsTheDependentsOnly) {
   EXPECT_EQ(outcome.out, Line("Service stopped successfully"));
   EXPECT_EQ(Count("Query BrackenDependentB"), 1u);
   EXPECT_EQ(Count("Close BrackenDependentB"), 1u);
+  EXPECT_EQ(Count("Control BrackenScripted"), 1u);
+
+  // No memory for the list.
+  script.calls.clear();
+  g_refusedBlock = 2 * sizeof(ENUM_SERVICE_STATUSW) + 2 * 36;
+  {
+    ImportPatch heap("kernel32.dll", "HeapAlloc", reinterpret_cast<const void*>(&RefusingHeapAlloc));
+    g_heapAlloc = &heap;
+    EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
+  }
+  EXPECT_EQ(Count("HeapAlloc refused"), 1u);
+  EXPECT_EQ(Count("Enum BrackenScripted 0"), 1u);
+  EXPECT_EQ(Count("Open BrackenDependentA 36"), 0u);
   EXPECT_EQ(Count("Control BrackenScripted"), 1u);
 
   // The list cannot be had at all.
