@@ -68,4 +68,29 @@ PeFacts ReadPeFacts(const std::wstring& path) {
   return facts;
 }
 
+void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_t* description) {
+  const PeFacts facts = ReadPeFacts(path);
+  static const char* const kSystemLibraries[] = {"ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "NEWDEV.DLL",
+                                                 "PSAPI.DLL",    "SETUPAPI.DLL", "SHELL32.DLL", "SHLWAPI.DLL",
+                                                 "USER32.DLL"};
+  EXPECT_FALSE(facts.importedDlls.empty());
+  for (const std::string& dll : facts.importedDlls) {
+    EXPECT_TRUE(std::any_of(std::begin(kSystemLibraries), std::end(kSystemLibraries),
+                            [&](const char* system) { return dll == system; }))
+        << dll;
+  }
+
+  EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
+  EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+#if defined(_WIN64)
+  EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA);
+#endif
+
+  const std::string request = std::string("<requestedExecutionLevel level=\"") + level + "\" uiAccess=\"false\"/>";
+  EXPECT_NE(facts.manifest.find(request), std::string::npos) << facts.manifest;
+  EXPECT_EQ(facts.fileDescription, description);
+  EXPECT_EQ(facts.productName, L"Mobile Device Tools");
+  EXPECT_EQ(facts.fileVersion, L"1.0.0");
+}
+
 }  // namespace testing_support
