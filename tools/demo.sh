@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . tools/setup.sh
 
-prefix=$(mktemp -d /tmp/tools-demo.XXXXXX)
+prefix=$(mktemp -d -t tools-demo.XXXXXX)
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
 unset DISPLAY
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
