@@ -9,13 +9,6 @@
 
 namespace {
 
-struct KernelHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type handle) { CloseHandle(handle); }
-};
-using KernelHandle = UniqueHandle<KernelHandleTraits>;
-
 constexpr DWORD kMaxProcesses = 1024;
 constexpr DWORD kMaxModules = 1024;
 constexpr DWORD kSweepAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_WRITE | PROCESS_VM_READ | PROCESS_TERMINATE;

@@ -13,12 +13,6 @@ CComStrTools g_serviceStrTools;
 
 namespace {
 
-struct ProcessHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type handle) { CloseHandle(handle); }
-};
-
 // An executable path with blanks must reach the manager in quotes, or a LocalSystem
 // service start tries each blank-cut prefix of it as a program first.
 std::wstring QuotedPath(const wchar_t* path) {
@@ -54,7 +48,7 @@ bool SendStopControl(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
 
 void EndServiceProcess(const SERVICE_STATUS_PROCESS& status) {
   if (status.dwProcessId == 0) return;
-  const UniqueHandle<ProcessHandleTraits> process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, status.dwProcessId));
+  const KernelHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, status.dwProcessId));
   if (process) TerminateProcess(process.get(), 0);
 }
 

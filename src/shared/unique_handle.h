@@ -2,6 +2,8 @@
 // means "no handle" and the call that closes it; the owner closes on every path out.
 #pragma once
 
+#include <windows.h>
+
 #include <utility>
 
 template <typename Traits>
@@ -33,3 +35,11 @@ class UniqueHandle {
  private:
   Type handle_ = Traits::Invalid();
 };
+
+// A process or token handle, null when there is none.
+struct KernelHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type handle) { CloseHandle(handle); }
+};
+using KernelHandle = UniqueHandle<KernelHandleTraits>;
