@@ -49,10 +49,7 @@ void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text) 
 }
 
 std::wstring SystemDrive() {
-  wchar_t systemDirectory[kPathChars] = {};
-  const UINT length = GetSystemDirectoryW(systemDirectory, kPathChars);
-  if (length == 0 || length >= kPathChars) return L"";
-  const std::wstring text = systemDirectory;
+  const std::wstring text = SystemDirectory();
   return text.substr(0, text.find(L'\\'));
 }
 

@@ -26,11 +26,8 @@ CDriverInfPaths::~CDriverInfPaths() {
 }
 
 void ResolveInfPaths(CDriverInfPaths& record) {
-  wchar_t systemDirectory[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
-  // A failed call (or one that did not fit) leaves no usable text: the paths then become
-  // relative to the current directory.
-  const std::wstring system = (length > 0 && length < MAX_PATH) ? systemDirectory : L"";
+  // Without a system directory the paths become relative to the current directory.
+  const std::wstring system = SystemDirectory();
 
   const size_t lastSlash = system.rfind(L'\\');
   const std::wstring windowsDirectory = lastSlash == std::wstring::npos ? L"" : system.substr(0, lastSlash + 1);

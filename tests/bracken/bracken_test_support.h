@@ -14,7 +14,7 @@
 
 namespace bracken_test {
 
-inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using testing_support::Narrow;
 
 // The keys the discovery probes, in the 64-bit view, on 64-bit Windows.
 inline const std::wstring kProductKey = L"SOFTWARE\\Wow6432Node\\QNVX\\marvento";

@@ -12,12 +12,6 @@
 
 using namespace testing_support;
 
-namespace {
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-}  // namespace
-
 TEST(DebugLog, RecordIsStampThenTextThenCrLf) {
   ASSERT_TRUE(DebugLog::Instance().Enabled());
   LogTail tail;

@@ -21,7 +21,7 @@ inline const std::wstring kNetInf = kPackages + L"NetDrivers\\netaapl.inf";
 inline const std::string kSection = "Apple";
 #endif
 
-inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using testing_support::Narrow;
 
 // The three lines every run with an argument starts with.
 inline std::string PathLines() {
