@@ -1,5 +1,7 @@
 # Compiler and linker settings shared by every product and test target.
 
+include(${CMAKE_CURRENT_LIST_DIR}/DelayImports.cmake)
+
 set(CMAKE_CXX_STANDARD 20)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)

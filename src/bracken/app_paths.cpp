@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "reg_key.h"
+#include "system_paths.h"
 #include "unique_handle.h"
 
 AppPathsRecord AppPaths;

@@ -3,5 +3,9 @@
 #include <windows.h>
 
 #include "entry.h"
+#include "system_libraries.h"
 
-int wmain() { return RunBracken(GetCommandLineW()); }
+int wmain() {
+  RestrictLibrarySearch();
+  return RunBracken(GetCommandLineW());
+}

@@ -13,6 +13,10 @@ CComStrTools g_serviceStrTools;
 
 namespace {
 
+// Every access right to a process, as every Windows since XP accepts it. The headers give
+// a larger mask (0x1FFFFF) once _WIN32_WINNT is 0x0600 or more.
+constexpr DWORD kProcessAllAccess = 0x1F0FFF;
+
 // An executable path with blanks must reach the manager in quotes, or a LocalSystem
 // service start tries each blank-cut prefix of it as a program first.
 std::wstring QuotedPath(const wchar_t* path) {
@@ -47,8 +51,9 @@ bool SendStopControl(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
 }
 
 void EndServiceProcess(const SERVICE_STATUS_PROCESS& status) {
-  if (status.dwProcessId == 0) return;
-  const KernelHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, status.dwProcessId));
+  // A host process that other services share is never ended.
+  if (status.dwProcessId == 0 || (status.dwServiceType & SERVICE_WIN32) != SERVICE_WIN32_OWN_PROCESS) return;
+  const KernelHandle process(OpenProcess(kProcessAllAccess, FALSE, status.dwProcessId));
   if (process) TerminateProcess(process.get(), 0);
 }
 

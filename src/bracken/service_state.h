@@ -50,5 +50,6 @@ inline void EchoServiceCode(const wchar_t* console, const char* log, const wchar
 bool ReadServiceStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status);
 // Sends the stop control; an accepted control updates the status part of `status`.
 bool SendStopControl(SC_HANDLE service, SERVICE_STATUS_PROCESS& status);
-// Terminates the process the status names, if any, with exit code 0, silently.
+// Terminates the process the status names with exit code 0, silently, when the same status
+// says that the service runs in a process of its own.
 void EndServiceProcess(const SERVICE_STATUS_PROCESS& status);

@@ -1,24 +1,43 @@
 #include "debuglog.h"
 
-#include <windows.h>
-#include <shlwapi.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
-#include "unique_handle.h"
+#include "system_paths.h"
 
 namespace {
 
-struct FileTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type handle) { CloseHandle(handle); }
-};
-
 constexpr size_t kStageSize = 1024;
 constexpr const char* kLogFilePrefix = "";
+// Final paths carry the "\\?\" prefix and may be longer than a classic path.
+constexpr DWORD kFinalPathChars = 1024;
+
+// The path an open file or folder really has, every link resolved; empty when it cannot
+// be read.
+std::wstring FinalPath(HANDLE handle) {
+  wchar_t path[kFinalPathChars] = {};
+  const DWORD length = GetFinalPathNameByHandleW(handle, path, kFinalPathChars, FILE_NAME_NORMALIZED);
+  return (length > 0 && length < kFinalPathChars) ? std::wstring(path, length) : std::wstring();
+}
+
+bool IsReparsePoint(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The log folder, opened without following a link, held without delete sharing so that
+// nobody can rename it or put a link in its place while the run lasts. Empty when it is not
+// a real folder.
+FileHandle OpenLogFolder(const std::string& path) {
+  FileHandle folder(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (folder && (!GetFileInformationByHandle(folder.get(), &info) || IsReparsePoint(info) ||
+                 !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    folder.reset();
+  }
+  return folder;
+}
 
 }  // namespace
 
@@ -28,14 +47,15 @@ DebugLog& DebugLog::Instance() {
 }
 
 DebugLog::DebugLog() {
-  char modulePath[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
+  // Without the whole path of the executable there is no folder to look for the marker in.
+  std::string modulePath;
+  if (!ExecutablePath(modulePath)) return;
   moduleDirectory_ = modulePath;
   if (const size_t slash = moduleDirectory_.rfind('\\'); slash != std::string::npos) {
     moduleDirectory_.resize(slash);
   }
 
-  enabled_ = PathFileExistsA((moduleDirectory_ + "\\debuglog.cfg").c_str()) != FALSE;
+  enabled_ = GetFileAttributesA((moduleDirectory_ + "\\debuglog.cfg").c_str()) != INVALID_FILE_ATTRIBUTES;
   if (!enabled_) return;
 
   if (logBaseDirectory_.empty()) logBaseDirectory_ = moduleDirectory_;
@@ -53,14 +73,35 @@ DebugLog::DebugLog() {
              local->tm_min, local->tm_sec);
   }
   logFilePath_ = logDirectory + name;
+
+  logFolder_ = OpenLogFolder(logDirectory);
+  const std::wstring folderPath = logFolder_ ? FinalPath(logFolder_.get()) : L"";
+  if (folderPath.empty()) {
+    logFolder_.reset();
+    return;
+  }
+  const std::string fileName = name;
+  logFileFinalPath_ = folderPath + std::wstring(fileName.begin(), fileName.end());
+}
+
+bool DebugLog::IsOwnLogFile(HANDLE file) const {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info) || IsReparsePoint(info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks != 1) {
+    return false;
+  }
+  const std::wstring path = FinalPath(file);
+  return !path.empty() && CompareStringOrdinal(path.c_str(), static_cast<int>(path.size()), logFileFinalPath_.c_str(),
+                                               static_cast<int>(logFileFinalPath_.size()), TRUE) == CSTR_EQUAL;
 }
 
 void DebugLog::Write(const char* line) const {
-  if (!enabled_) return;
-  UniqueHandle<FileTraits> file(CreateFileA(logFilePath_.c_str(), FILE_APPEND_DATA,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
+  if (!enabled_ || !logFolder_) return;
+  // Opened without following a link: a link in the file's place is seen as what it is.
+  const FileHandle file(CreateFileA(logFilePath_.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file || !IsOwnLogFile(file.get())) return;
   std::string record(line);
   record += "\r\n";
   DWORD written = 0;

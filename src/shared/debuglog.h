@@ -3,7 +3,11 @@
 // after the time of the run's first record.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+#include "unique_handle.h"
 
 class DebugLog {
  public:
@@ -14,16 +18,23 @@ class DebugLog {
   const std::string& LogFilePath() const { return logFilePath_; }
 
   // Appends one record: the line, then "\r\n". Opens and closes the file each time, sharing
-  // it with every other writer, so a record is with the system once this returns.
+  // it with every other writer, so a record is with the system once this returns. Writes
+  // nothing unless the log folder is a real folder and the log file a plain file in it:
+  // a link there must not lead the tool's writes anywhere else.
   void Write(const char* line) const;
 
  private:
   DebugLog();
+  bool IsOwnLogFile(HANDLE file) const;
 
   std::string logFilePath_;
   std::string moduleDirectory_;
   std::string logBaseDirectory_;
   bool enabled_ = false;
+  // The log folder, held open for the run so that it cannot be renamed or replaced, and
+  // the final path its log file must have.
+  FileHandle logFolder_;
+  std::wstring logFileFinalPath_;
 };
 
 // printf-style record "yyyy-mm-dd hh:mm:ss\t" + text. Each of the two formatting stages is

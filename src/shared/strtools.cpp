@@ -39,9 +39,3 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
   }
   return true;
 }
-
-std::wstring SystemDirectory() {
-  wchar_t directory[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-  return (length > 0 && length < MAX_PATH) ? directory : L"";
-}

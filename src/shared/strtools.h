@@ -30,9 +30,5 @@ class CComStrTools {
 // The letters A to Z in lower case; every other character as it is.
 constexpr wchar_t LowerAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
-// The system directory (C:\Windows\system32), or an empty text when it cannot be read or
-// does not fit a path buffer of 260 characters.
-std::wstring SystemDirectory();
-
 // Whole-text comparison that folds only the letters A to Z.
 bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);

@@ -43,3 +43,20 @@ struct KernelHandleTraits {
   static void Close(Type handle) { CloseHandle(handle); }
 };
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
+
+// A file or folder from CreateFile, or a snapshot from CreateToolhelp32Snapshot:
+// INVALID_HANDLE_VALUE when there is none.
+struct FileHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type handle) { CloseHandle(handle); }
+};
+using FileHandle = UniqueHandle<FileHandleTraits>;
+
+// A loaded library, freed with the owner.
+struct LibraryTraits {
+  using Type = HMODULE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type module) { FreeLibrary(module); }
+};
+using UniqueLibrary = UniqueHandle<LibraryTraits>;

@@ -1,12 +1,14 @@
 #include "difx_library.h"
 
-#include "build_constants.h"
+#include <string>
 
-std::wstring DifxLibraryPath() {
-  wchar_t modulePath[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-  std::wstring path = modulePath;
+#include "build_constants.h"
+#include "system_paths.h"
+
+UniqueLibrary LoadDifxLibrary() {
+  std::wstring path;
+  if (!ExecutablePath(path)) return UniqueLibrary();
   const size_t slash = path.rfind(L'\\');
   path.resize(slash == std::wstring::npos ? 0 : slash + 1);
-  return path + kBuild.difxLibrary;
+  return UniqueLibrary(LoadLibraryW((path + kBuild.difxLibrary).c_str()));
 }

@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "unique_handle.h"
 
 // Results the callers tell apart.
@@ -22,16 +20,11 @@ using DriverPackageGetPathFn = DWORD(WINAPI*)(PCWSTR infPath, PWSTR storeInfPath
 using DriverPackageUninstallFn = DWORD(WINAPI*)(PCWSTR storeInfPath, DWORD flags, const void* installerInfo,
                                                 BOOL* needReboot);
 
-struct LibraryTraits {
-  using Type = HMODULE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type module) { FreeLibrary(module); }
-};
-using UniqueLibrary = UniqueHandle<LibraryTraits>;
-
-// The executable's folder (up to and including its last backslash) and the build's library
-// file name.
-std::wstring DifxLibraryPath();
+// Loads the library from the executable's folder (up to and including the last backslash
+// of its path) under the build's file name. Its own imports come from the system folder
+// only. Empty, with the reason in the last-error code, when it cannot be loaded; a path of
+// the executable that may have been cut counts as such.
+UniqueLibrary LoadDifxLibrary();
 
 // An entry point looked up by its narrow name, or null.
 template <typename Fn>

@@ -6,6 +6,7 @@
 
 #include "build_constants.h"
 #include "console.h"
+#include "system_paths.h"
 
 namespace {
 

@@ -22,7 +22,7 @@ void ReportPreinstall(DWORD result, const wchar_t* addedW, const char* added, co
 // Preinstalls both packages; the result is the USB package's outcome, 0 when the library
 // cannot be used.
 int PreinstallPackages(const CDriverInfPaths& record) {
-  UniqueLibrary library(LoadLibraryW(DifxLibraryPath().c_str()));
+  const UniqueLibrary library = LoadDifxLibrary();
   if (!library) return 0;
   const auto preinstall = DifxEntry<DriverPackagePreinstallFn>(library, "DriverPackagePreinstallW");
   if (!preinstall) return 0;

@@ -2,8 +2,10 @@
 // their driver. One switch per run; the exit code is the operation's result.
 #include "driver_paths.h"
 #include "switches.h"
+#include "system_libraries.h"
 
 int wmain(int argc, wchar_t* argv[]) {
+  RestrictLibrarySearch();
   if (argc <= 1) return 0;
   CDriverInfPaths record;
   return RunSwitch(record, argv[1]);

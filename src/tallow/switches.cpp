@@ -1,22 +1,36 @@
 #include "switches.h"
 
+#include <span>
+
 #include "driver_paths.h"
 #include "operations.h"
 #include "strtools.h"
+#include "system_libraries.h"
 
 namespace {
 
+// The system libraries each operation calls into; the driver-install library is the
+// operations' own business.
+#if defined(_MSC_VER)
+// The SDK binds the configuration-manager call to cfgmgr32.dll.
+constexpr const wchar_t* kUpdateLibraries[] = {L"setupapi.dll", L"cfgmgr32.dll", L"newdev.dll"};
+#else
+constexpr const wchar_t* kUpdateLibraries[] = {L"setupapi.dll", L"newdev.dll"};
+#endif
+constexpr const wchar_t* kQueryLibraries[] = {L"setupapi.dll"};
+
 struct Switch {
   const wchar_t* text;
+  std::span<const wchar_t* const> libraries;
   int (*run)(CDriverInfPaths& record);
 };
 
 // Compared in this order; the first equal one runs.
 constexpr Switch kSwitches[] = {
-    {L"/i", [](CDriverInfPaths& r) { return InstallDriverPackages(r); }},
-    {L"/u", [](CDriverInfPaths& r) { return UninstallDriverPackages(r); }},
-    {L"/re", [](CDriverInfPaths& r) { return UpdateDevice(r, r.drvInfPath.get(), r.infSection); }},
-    {L"/qu", [](CDriverInfPaths& r) { return QueryDevice(r, r.drvInfPath.get(), r.infSection); }},
+    {L"/i", kUpdateLibraries, [](CDriverInfPaths& r) { return InstallDriverPackages(r); }},
+    {L"/u", {}, [](CDriverInfPaths& r) { return UninstallDriverPackages(r); }},
+    {L"/re", kUpdateLibraries, [](CDriverInfPaths& r) { return UpdateDevice(r, r.drvInfPath.get(), r.infSection); }},
+    {L"/qu", kQueryLibraries, [](CDriverInfPaths& r) { return QueryDevice(r, r.drvInfPath.get(), r.infSection); }},
 };
 
 }  // namespace
@@ -24,6 +38,8 @@ constexpr Switch kSwitches[] = {
 int RunSwitch(CDriverInfPaths& record, const wchar_t* switchText) {
   for (const Switch& entry : kSwitches) {
     if (EqualsIgnoringAsciiCase(switchText, entry.text)) {
+      SystemLibraries libraries;
+      if (!libraries.Load(entry.libraries)) return kSystemLibraryMissing;
       return entry.run(record);
     }
   }

@@ -106,7 +106,7 @@ int UninstallUsbPackage(const Difx& difx, CDriverInfPaths& record, BOOL* needReb
 }  // namespace
 
 int UninstallDriverPackages(CDriverInfPaths& record) {
-  UniqueLibrary library(LoadLibraryW(DifxLibraryPath().c_str()));
+  const UniqueLibrary library = LoadDifxLibrary();
   if (!library) {
     EchoErrorW(L"LoadLirary err: %ld", "LoadLirary err: %ld");
     return 0;

@@ -1,0 +1,33 @@
+# Libraries that only some runs need are bound at their first call instead of when the
+# program starts: a run then loads only what its switch uses, and the tools restrict the
+# library search to the system folder before anything is loaded that way.
+#
+# tools_delay_import(<name>) makes the interface target delay_<name> for <name>.dll.
+# mingw-w64: a delay-import library made by dlltool from cmake/delay/<name>.def, which
+# lists the calls the tools make. MSVC: the SDK's import library and /DELAYLOAD.
+function(tools_delay_import name)
+  set(target delay_${name})
+  add_library(${target} INTERFACE)
+  if(MSVC)
+    target_link_libraries(${target} INTERFACE ${name} delayimp)
+    target_link_options(${target} INTERFACE /DELAYLOAD:${name}.dll)
+    return()
+  endif()
+
+  file(READ ${PROJECT_SOURCE_DIR}/cmake/delay/${name}.def exports)
+  if(TOOLS_ARCH STREQUAL x64)
+    string(REGEX REPLACE "@[0-9]+" "" exports "${exports}")
+  endif()
+  set(def ${PROJECT_BINARY_DIR}/delay/${name}.def)
+  set(library ${PROJECT_BINARY_DIR}/delay/lib${name}_delay.a)
+  file(CONFIGURE OUTPUT ${def} CONTENT "${exports}")
+  # --kill-at: the import names are the undecorated names the system library exports.
+  # Run in its folder: dlltool names the library's members after the path it is given.
+  add_custom_command(OUTPUT ${library}
+    COMMAND ${CMAKE_DLLTOOL} --input-def ${name}.def --output-delaylib lib${name}_delay.a --kill-at
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/delay
+    DEPENDS ${def} VERBATIM)
+  add_custom_target(${target}_library DEPENDS ${library})
+  add_dependencies(${target} ${target}_library)
+  target_link_libraries(${target} INTERFACE ${library})
+endfunction()

@@ -1,0 +1,37 @@
+#include "system_libraries.h"
+
+#include <string>
+
+#include "console.h"
+#include "system_paths.h"
+
+void RestrictLibrarySearch() {
+  // Looked up at run time: Windows 7 has it only with its library-search update.
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const auto setDefaultDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDefaultDirectories && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  SetDllDirectoryW(L"");
+}
+
+UniqueLibrary LoadSystemLibrary(const wchar_t* name) {
+  const std::wstring folder = SystemDirectory();
+  if (folder.empty()) return UniqueLibrary();
+  return UniqueLibrary(LoadLibraryW((folder + L"\\" + name).c_str()));
+}
+
+bool SystemLibraries::Load(std::span<const wchar_t* const> names) {
+  for (const wchar_t* name : names) {
+    UniqueLibrary library = LoadSystemLibrary(name);
+    if (!library) {
+      const long code = static_cast<long>(GetLastError());
+      CComStrTools tools;
+      OutW(L"LoadLibrary %s failed (%ld)\n", name, code);
+      LogPrintf("LoadLibrary %s failed (%ld)\n", tools.ToNarrow(name), code);
+      return false;
+    }
+    loaded_.push_back(std::move(library));
+  }
+  return true;
+}

@@ -1,0 +1,32 @@
+#include "system_paths.h"
+
+#include <windows.h>
+
+namespace {
+
+// GetModuleFileName fills the buffer with as much as fits and answers its size when the
+// path was cut, without a terminator (and, on older systems, without an error code).
+template <typename Char, typename Call>
+bool ModulePath(std::basic_string<Char>& path, Call getModuleFileName) {
+  Char buffer[MAX_PATH] = {};
+  const DWORD length = getModuleFileName(nullptr, buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    if (length != 0) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    path.clear();
+    return false;
+  }
+  path.assign(buffer, length);
+  return true;
+}
+
+}  // namespace
+
+std::wstring SystemDirectory() {
+  wchar_t directory[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+  if (length >= MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return (length > 0 && length < MAX_PATH) ? directory : L"";
+}
+
+bool ExecutablePath(std::wstring& path) { return ModulePath(path, GetModuleFileNameW); }
+bool ExecutablePath(std::string& path) { return ModulePath(path, GetModuleFileNameA); }
