@@ -25,18 +25,38 @@ bool IsReparsePoint(const BY_HANDLE_FILE_INFORMATION& info) {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// The log folder, opened without following a link, held without delete sharing so that
-// nobody can rename it or put a link in its place while the run lasts. Empty when it is not
-// a real folder.
-FileHandle OpenLogFolder(const std::string& path) {
-  FileHandle folder(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (folder && (!GetFileInformationByHandle(folder.get(), &info) || IsReparsePoint(info) ||
-                 !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
-    folder.reset();
+bool IsFolder(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// The log folder `folder` beside the executable in `moduleDirectory`, held open for the
+// run, without delete sharing so that nobody can rename it or put a link in its place
+// while the run lasts. Empty unless it is a real folder: not a link itself (as the path
+// says and as the open folder says), and its final path the module directory's with
+// "\log" added.
+FileHandle OpenLogFolder(const std::string& moduleDirectory, const std::string& folder) {
+  const DWORD attributes = GetFileAttributesA(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return FileHandle();
   }
-  return folder;
+  const FileHandle module(CreateFileA(moduleDirectory.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FileHandle log(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const std::wstring modulePath = module ? FinalPath(module.get()) : L"";
+  if (!log || modulePath.empty() || !GetFileInformationByHandle(log.get(), &info) || IsReparsePoint(info) ||
+      !IsFolder(info) || !SamePath(FinalPath(log.get()), modulePath + L"\\log")) {
+    log.reset();
+  }
+  return log;
 }
 
 }  // namespace
@@ -74,25 +94,20 @@ DebugLog::DebugLog() {
   }
   logFilePath_ = logDirectory + name;
 
-  logFolder_ = OpenLogFolder(logDirectory);
-  const std::wstring folderPath = logFolder_ ? FinalPath(logFolder_.get()) : L"";
-  if (folderPath.empty()) {
-    logFolder_.reset();
-    return;
-  }
+  logFolder_ = OpenLogFolder(moduleDirectory_, logDirectory);
+  if (!logFolder_) return;
+  const std::wstring folderPath = FinalPath(logFolder_.get());
   const std::string fileName = name;
   logFileFinalPath_ = folderPath + std::wstring(fileName.begin(), fileName.end());
 }
 
 bool DebugLog::IsOwnLogFile(HANDLE file) const {
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(file, &info) || IsReparsePoint(info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks != 1) {
+  if (!GetFileInformationByHandle(file, &info) || IsReparsePoint(info) || IsFolder(info) ||
+      info.nNumberOfLinks != 1) {
     return false;
   }
-  const std::wstring path = FinalPath(file);
-  return !path.empty() && CompareStringOrdinal(path.c_str(), static_cast<int>(path.size()), logFileFinalPath_.c_str(),
-                                               static_cast<int>(logFileFinalPath_.size()), TRUE) == CSTR_EQUAL;
+  return SamePath(FinalPath(file), logFileFinalPath_);
 }
 
 void DebugLog::Write(const char* line) const {

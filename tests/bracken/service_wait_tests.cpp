@@ -15,6 +15,9 @@
 
 #include "bracken_test_support.h"
 #include "import_patch.h"
+#include "app_paths.h"
+#include "process_sweep.h"
+#include "reg_key.h"
 #include "service_control.h"
 #include "test_support.h"
 
@@ -34,6 +37,7 @@ struct Answer {
   DWORD waitHint = 0;
   DWORD exitCode = 0;
   DWORD processId = 0;
+  DWORD type = SERVICE_WIN32_OWN_PROCESS;
   DWORD error = 0;
 };
 Answer Fails(DWORD error) {
@@ -53,6 +57,8 @@ struct Script {
   std::vector<std::string> calls;
   std::map<SC_HANDLE, std::wstring> names;
   std::set<SC_HANDLE> open;
+  // The access masks asked for, by call.
+  std::set<std::pair<std::string, DWORD>> masks;
 };
 Script* g_script = nullptr;
 
@@ -73,6 +79,7 @@ ImportPatch* g_close = nullptr;
 
 SC_HANDLE WINAPI TrackOpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
   const SC_HANDLE handle = g_openManager->Original<decltype(&OpenSCManagerW)>()(machine, database, access);
+  g_script->masks.insert({"OpenSCManagerW", access});
   if (handle) {
     g_script->names[handle] = L"manager";
     g_script->open.insert(handle);
@@ -83,6 +90,7 @@ SC_HANDLE WINAPI TrackOpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD ac
 SC_HANDLE WINAPI TrackOpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
   const SC_HANDLE handle = g_openService->Original<decltype(&OpenServiceW)>()(manager, name, access);
   g_script->calls.push_back("Open " + Narrow(name) + " " + std::to_string(access));
+  g_script->masks.insert({"OpenServiceW", access});
   if (handle) {
     g_script->names[handle] = name;
     g_script->open.insert(handle);
@@ -109,7 +117,7 @@ bool Next(std::deque<Answer>& answers, Answer& answer, const char* what) {
 
 void Fill(const Answer& answer, SERVICE_STATUS& status) {
   status = {};
-  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwServiceType = answer.type;
   status.dwCurrentState = answer.state;
   status.dwWin32ExitCode = answer.exitCode;
   status.dwCheckPoint = answer.checkPoint;
@@ -621,4 +629,142 @@ TEST_F(ScriptedService, ADependentThatCannotBeStoppedEndsTheDependentsOnly) {
   EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
   EXPECT_EQ(Count("Enum BrackenScripted 0"), 1u);
   EXPECT_EQ(Count("Control BrackenScripted"), 1u);
+}
+
+// Ending a service's process, and the access every call asks for.
+TEST_F(ScriptedService, OnlyAProcessOfTheServicesOwnIsEnded) {
+  struct Case {
+    DWORD type;
+    bool ended;
+  };
+  const Case cases[] = {{SERVICE_WIN32_OWN_PROCESS, true},
+                        {SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, true},
+                        {SERVICE_WIN32_SHARE_PROCESS, false},
+                        {SERVICE_WIN32_SHARE_PROCESS | SERVICE_INTERACTIVE_PROCESS, false}};
+  for (const Case& test : cases) {
+    DummyProcess host(BesideTests(L"dummy_process.exe"));
+    Answer stopped = Status(SERVICE_STOPPED);
+    stopped.processId = host.id();
+    stopped.type = test.type;
+    script.reads[kService] = {stopped};
+    EXPECT_EQ(Stop().out, Line("Service is already stopped."));
+    EXPECT_EQ(host.Ended(test.ended ? 3000 : 300), test.ended) << test.type;
+  }
+  // Delete ends the process the same way before it deletes the service.
+  DummyProcess shared(BesideTests(L"dummy_process.exe"));
+  Answer running = Status(SERVICE_RUNNING);
+  running.processId = shared.id();
+  running.type = SERVICE_WIN32_SHARE_PROCESS;
+  script.reads[kService] = {running};
+  EXPECT_EQ(RunOperation([](ServiceControl& control) { control.Delete(kService.c_str()); }).out,
+            Line("Service deleted successfully"));
+  EXPECT_FALSE(shared.Ended(300));
+}
+
+namespace {
+
+ImportPatch* g_openProcess = nullptr;
+ImportPatch* g_openToken = nullptr;
+ImportPatch* g_openKey = nullptr;
+
+HANDLE WINAPI RecordOpenProcess(DWORD access, BOOL inherit, DWORD id) {
+  g_script->masks.insert({"OpenProcess", access});
+  return g_openProcess->Original<decltype(&OpenProcess)>()(access, inherit, id);
+}
+BOOL WINAPI RecordOpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  g_script->masks.insert({"OpenProcessToken", access});
+  return g_openToken->Original<decltype(&OpenProcessToken)>()(process, access, token);
+}
+LSTATUS WINAPI RecordRegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY key) {
+  g_script->masks.insert({"RegOpenKeyExW", access});
+  return g_openKey->Original<decltype(&RegOpenKeyExW)>()(root, subKey, options, access, key);
+}
+// These two only note what they were asked: nothing is created.
+LSTATUS WINAPI RecordRegCreateKeyExW(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM access, const SECURITY_ATTRIBUTES*,
+                                     PHKEY, LPDWORD) {
+  g_script->masks.insert({"RegCreateKeyExW", access});
+  return ERROR_ACCESS_DENIED;
+}
+SC_HANDLE WINAPI RecordCreateServiceW(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD access, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR,
+                                      LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
+  g_script->masks.insert({"CreateServiceW", access});
+  SetLastError(ERROR_SERVICE_EXISTS);
+  return nullptr;
+}
+
+}  // namespace
+
+TEST_F(ScriptedService, EveryAccessMaskIsTheOneWindowsHasAlwaysBeenGiven) {
+  // Some masks of the headers grow with _WIN32_WINNT (PROCESS_ALL_ACCESS is 0x1FFFFF from
+  // 0x0600 on); the tools pass the values every Windows since XP accepts.
+  ImportPatch openProcess("kernel32.dll", "OpenProcess", reinterpret_cast<const void*>(&RecordOpenProcess));
+  ImportPatch openToken("advapi32.dll", "OpenProcessToken", reinterpret_cast<const void*>(&RecordOpenProcessToken));
+  ImportPatch openKey("advapi32.dll", "RegOpenKeyExW", reinterpret_cast<const void*>(&RecordRegOpenKeyExW));
+  ImportPatch createKey("advapi32.dll", "RegCreateKeyExW", reinterpret_cast<const void*>(&RecordRegCreateKeyExW));
+  ImportPatch createService("advapi32.dll", "CreateServiceW", reinterpret_cast<const void*>(&RecordCreateServiceW));
+  g_openProcess = &openProcess;
+  g_openToken = &openToken;
+  g_openKey = &openKey;
+  DummyProcess host(BesideTests(L"dummy_process.exe"));
+  Answer stopped = Status(SERVICE_STOPPED);
+  stopped.processId = host.id();
+
+  using Masks = std::set<std::pair<std::string, DWORD>>;
+  const DWORD kManager = 0xF003F;
+  struct Row {
+    const char* what;
+    std::function<void()> run;
+    Masks masks;
+  };
+  const Row rows[] = {
+      {"Install",
+       [] { ServiceControl().Install(kService.c_str(), kService.c_str(), L"C:\\x.exe", L"x"); },
+       {{"OpenSCManagerW", kManager}, {"CreateServiceW", 0xF01FF}}},
+      {"Start",
+       [&] {
+         script.reads[kService] = {Status(SERVICE_RUNNING)};
+         ServiceControl().Start(kService.c_str());
+       },
+       {{"OpenSCManagerW", kManager}, {"OpenServiceW", 0xF01FF}}},
+      {"Stop with a dependent",
+       [&] {
+         script.dependents = {kDependentA};
+         script.reads[kService] = {Status(SERVICE_RUNNING)};
+         script.controls[kDependentA] = {Status(SERVICE_STOPPED)};
+         script.controls[kService] = {Status(SERVICE_STOPPED)};
+         ServiceControl().Stop(kService.c_str());
+       },
+       {{"OpenSCManagerW", kManager}, {"OpenServiceW", 0x2C}, {"OpenServiceW", 0x24}}},
+      {"Stop ending the service's process",
+       [&] {
+         script.reads[kService] = {stopped};
+         ServiceControl().Stop(kService.c_str());
+       },
+       {{"OpenSCManagerW", kManager}, {"OpenServiceW", 0x2C}, {"OpenProcess", 0x1F0FFF}}},
+      {"Delete",
+       [&] {
+         script.reads[kService] = {stopped};
+         ServiceControl().Delete(kService.c_str());
+       },
+       {{"OpenSCManagerW", kManager}, {"OpenServiceW", 0xF003F}, {"OpenProcess", 0x1F0FFF}}},
+      {"Discovery",
+       [] {
+         wchar_t path[kPathChars] = {};
+         GetDrvRegVal(L"SOFTWARE\\Apple Computer, Inc.\\iPod\\AppPaths", L"InstallDir", path);
+       },
+       {{"RegOpenKeyExW", KEY_READ | KEY_WOW64_64KEY}}},
+      {"Support values", [] { CComRegKey(HKEY_LOCAL_MACHINE).WriteAppleSupportKeys(); }, {{"RegCreateKeyExW", 0xF003F}}},
+      // The sweep opens every process with 0x431; the creation times of its ancestors it
+      // reads with the least right that gives them.
+      {"Sweep", [] { TerminateDeviceProcesses(); },
+       {{"OpenProcessToken", 0x28}, {"OpenProcess", 0x431}, {"OpenProcess", PROCESS_QUERY_LIMITED_INFORMATION}}},
+  };
+  for (const Row& row : rows) {
+    script.masks.clear();
+    {
+      StdoutCapture quiet;
+      row.run();
+    }
+    EXPECT_EQ(script.masks, row.masks) << row.what;
+  }
 }

@@ -71,6 +71,22 @@ TEST_F(BrackenRun, StopCompletesWhenTheToolLiesUnderANeedle) {
   EXPECT_TRUE(Terminated(target));
 }
 
+TEST_F(BrackenRun, StopSparesTheProgramsThatStartedTheTool) {
+  // An installer in a product folder starts its helper, which runs the tool and waits; the
+  // dummy launchers exit with their child's exit code plus one.
+  ScratchDir product(CurrentTestName() + L"_installer");
+  const std::wstring launcher = product / L"marvento\\setup\\dummy_process.exe";
+  MakeDirectories(product / L"marvento\\setup");
+  ASSERT_TRUE(CopyFileW(BesideTests(L"dummy_process.exe").c_str(), launcher.c_str(), FALSE));
+  DummyProcess bystander(product / L"marvento\\other\\dummy_process.exe");
+
+  const RunResult run = testing_support::Run(
+      launcher, L"run \"" + launcher + L"\" run \"" + (dir / L"Bracken.exe") + L"\" /stopsvc", dir.path());
+  EXPECT_EQ(run.exitCode, 2u) << "0: the installer was ended; 1: its helper was";
+  EXPECT_EQ(run.out, StopLinesWithoutServices());
+  EXPECT_TRUE(Terminated(bystander));
+}
+
 // In-process: a token that cannot be opened ends the sweep before anything is ended.
 namespace {
 
@@ -91,4 +107,35 @@ TEST(Sweep, WithoutItsTokenEndsNothing) {
   EXPECT_FALSE(target.Ended(300));
   TerminateDeviceProcesses();
   EXPECT_TRUE(Terminated(target));
+}
+
+// In-process: without psapi there is nothing to look at; the stop goes on.
+namespace {
+
+ImportPatch* g_loadLibrary = nullptr;
+
+HMODULE WINAPI RefusingPsapi(LPCWSTR path) {
+  const size_t length = wcslen(path);
+  if (length >= 10 && _wcsicmp(path + length - 10, L"\\psapi.dll") == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return g_loadLibrary->Original<decltype(&LoadLibraryW)>()(path);
+}
+
+}  // namespace
+
+TEST(Sweep, WithoutPsapiSaysSoAndEndsNothing) {
+  ScratchDir targets(CurrentTestName());
+  DummyProcess target(targets / L"marvento\\dummy_process.exe");
+  LogTail tail;
+  StdoutCapture capture;
+  {
+    ImportPatch loadLibrary("kernel32.dll", "LoadLibraryW", reinterpret_cast<const void*>(&RefusingPsapi));
+    g_loadLibrary = &loadLibrary;
+    TerminateDeviceProcesses();
+  }
+  EXPECT_EQ(capture.Finish(), "LoadLibrary psapi.dll failed (126)\r\n");
+  EXPECT_EQ(tail.Records(), "LoadLibrary psapi.dll failed (126)\n\r\n");
+  EXPECT_FALSE(target.Ended(300));
 }

@@ -133,3 +133,44 @@ TEST_F(LogProbe, RunsInTheSameSecondShareOneFile) {
   }
   GTEST_SKIP() << "no two runs fell within one second";
 }
+
+TEST(LogLinks, NothingIsWrittenThroughALink) {
+  enum class Link { kFolder, kFile, kHardLink };
+  for (const Link link : {Link::kFolder, Link::kFile, Link::kHardLink}) {
+    // Made first and removed last, so that no link is ever left without its target.
+    ScratchDir elsewhere(CurrentTestName() + std::to_wstring(static_cast<int>(link)) + L"_elsewhere");
+    ScratchDir dir(CurrentTestName() + std::to_wstring(static_cast<int>(link)));
+    ASSERT_TRUE(CopyFileW(BesideTests(L"log_probe.exe").c_str(), (dir / L"log_probe.exe").c_str(), FALSE));
+    WriteBytes(dir / L"debuglog.cfg", "");
+    const std::wstring target = elsewhere / L"target.log";
+    WriteBytes(target, "kept\r\n");
+    std::vector<std::wstring> links;
+    if (link == Link::kFolder) {
+      links.push_back(dir / L"log");
+      HostLink(elsewhere.path(), links.back(), true);
+    } else {
+      // The run's log file is named after the second of its first record: links in the
+      // place of every name the run may pick.
+      CreateDirectoryW((dir / L"log").c_str(), nullptr);
+      for (time_t t = time(nullptr), end = t + 10; t < end; ++t) {
+        char name[32];
+        strftime(name, sizeof name, "%Y%m%d_%H%M%S.log", localtime(&t));
+        links.push_back(dir / (L"log\\" + std::wstring(name, name + strlen(name))));
+        HostLink(target, links.back(), link == Link::kFile);
+      }
+    }
+
+    const RunResult run = testing_support::Run(dir / L"log_probe.exe", L"one two", dir.path());
+    EXPECT_EQ(run.exitCode, 0u) << "LogPrintf changed the last-error code";
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(ReadBytes(target), "kept\r\n") << static_cast<int>(link);
+    EXPECT_EQ(ListFiles(elsewhere.path()), std::vector<std::wstring>{L"target.log"}) << static_cast<int>(link);
+    if (link != Link::kFolder) {
+      EXPECT_EQ(ListFiles(dir / L"log").size(), 10u) << "a log file beside the links";
+    }
+    // Wine removes the target of a symbolic link in its place.
+    if (link != Link::kHardLink) {
+      for (const std::wstring& made : links) HostUnlink(made);
+    }
+  }
+}

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "console.h"
+#include "import_patch.h"
 #include "strtools.h"
+#include "system_paths.h"
 #include "test_support.h"
 
 using testing_support::LogTail;
@@ -98,4 +100,51 @@ TEST(Console, EchoPairsPrintThenLogTheirOwnLiterals) {
   EXPECT_EQ(tail.Records(),
             "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
             "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n");
+}
+
+// The executable's path, when the system call fails or cuts it.
+namespace {
+
+struct ModuleNameAnswer {
+  DWORD result;  // what the call returns; MAX_PATH for a cut path
+  DWORD error;   // the last-error code it leaves
+};
+ModuleNameAnswer g_moduleName;
+
+template <typename Char>
+DWORD WINAPI FakeGetModuleFileName(HMODULE, Char* buffer, DWORD size) {
+  // A cut path fills the whole buffer and has no terminator.
+  for (DWORD i = 0; i < size && i < g_moduleName.result; ++i) buffer[i] = static_cast<Char>(i ? 'x' : 'C');
+  if (g_moduleName.result && g_moduleName.result < size) buffer[g_moduleName.result] = 0;
+  SetLastError(g_moduleName.error);
+  return g_moduleName.result;
+}
+
+}  // namespace
+
+TEST(ExecutablePath, APathThatFailsOrFillsTheBufferIsNoPath) {
+  struct Case {
+    ModuleNameAnswer answer;
+    bool found;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {{0, ERROR_ACCESS_DENIED}, false, ERROR_ACCESS_DENIED},
+      {{MAX_PATH, ERROR_INSUFFICIENT_BUFFER}, false, ERROR_INSUFFICIENT_BUFFER},
+      {{MAX_PATH, ERROR_SUCCESS}, false, ERROR_INSUFFICIENT_BUFFER},  // older systems set no code
+      {{MAX_PATH - 1, ERROR_SUCCESS}, true, ERROR_SUCCESS},
+  };
+  ImportPatch wide("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<const void*>(&FakeGetModuleFileName<wchar_t>));
+  ImportPatch narrow("kernel32.dll", "GetModuleFileNameA", reinterpret_cast<const void*>(&FakeGetModuleFileName<char>));
+  for (const Case& test : cases) {
+    g_moduleName = test.answer;
+    std::wstring widePath = L"old";
+    std::string narrowPath = "old";
+    SetLastError(0);
+    EXPECT_EQ(ExecutablePath(widePath), test.found) << test.answer.result;
+    EXPECT_EQ(GetLastError(), test.error);
+    EXPECT_EQ(ExecutablePath(narrowPath), test.found) << test.answer.result;
+    EXPECT_EQ(widePath.size(), test.found ? test.answer.result : 0u);
+    EXPECT_EQ(narrowPath.size(), test.found ? test.answer.result : 0u);
+  }
 }

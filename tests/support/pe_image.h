@@ -20,9 +20,11 @@ struct PeFacts {
 // Reads the facts from the file; fails the test when it cannot be read.
 PeFacts ReadPeFacts(const std::wstring& path);
 
-// Fails the test unless the program imports system libraries only, randomises its base
-// and forbids data execution (with high-entropy addresses in a 64-bit build), asks for
-// the execution level `level` without UI access, and carries its version resource.
-void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_t* description);
+// Fails the test unless the program binds at start-up exactly the system libraries
+// `imports` (upper case), randomises its base and forbids data execution (with
+// high-entropy addresses in a 64-bit build), asks for the execution level `level` without
+// UI access, and carries its version resource.
+void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_t* description,
+                       std::vector<std::string> imports);
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdio>
 #include <regex>
 
@@ -58,6 +59,8 @@ void RemoveTree(const std::wstring& path) {
       const std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring child = path + L"\\" + name;
+      // A link to a folder is never followed: whoever made it removes it.
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(child);
       } else {
@@ -81,6 +84,50 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory) {
   FindClose(search);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+namespace {
+
+// Starts a host program with the Unix forms of the given Windows paths as its last
+// arguments. Wine does not see a host program end; the callers wait for its effect.
+void StartHostProgram(const std::wstring& program, const std::wstring& options, std::initializer_list<std::wstring> paths) {
+  using UnixFileName = char*(CDECL*)(LPCWSTR);
+  const auto unixName = reinterpret_cast<UnixFileName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  ASSERT_NE(unixName, nullptr) << "not running under Wine";
+  std::wstring commandLine = program + L" " + options;
+  for (const std::wstring& path : paths) {
+    char* name = unixName(path.c_str());
+    const std::string text = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    commandLine += L" \"" + std::wstring(text.begin(), text.end()) + L"\"";
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  ASSERT_TRUE(CreateProcessW((L"Z:\\bin\\" + program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                             nullptr, nullptr, &startup, &process));
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+void WaitUntilPresent(const std::wstring& path, bool present) {
+  for (int waited = 0; (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) != present; waited += 20) {
+    ASSERT_LT(waited, 10000) << Narrow(path) << (present ? " did not appear" : " did not go");
+    Sleep(20);
+  }
+}
+
+}  // namespace
+
+void HostLink(const std::wstring& target, const std::wstring& link, bool symbolic) {
+  StartHostProgram(L"ln", symbolic ? L"-s" : L"", {target, link});
+  WaitUntilPresent(link, true);
+}
+
+void HostUnlink(const std::wstring& link) {
+  StartHostProgram(L"rm", L"-f", {link});
+  WaitUntilPresent(link, false);
 }
 
 std::wstring CurrentTestName() {

@@ -25,6 +25,12 @@ void RemoveTree(const std::wstring& path);
 // File names (not paths) in a folder, sorted.
 std::vector<std::wstring> ListFiles(const std::wstring& directory);
 
+// Makes `link` a symbolic or hard link to `target` with the host's ln: Wine shows a symbolic
+// link to a folder as a reparse point and follows one to a file.
+void HostLink(const std::wstring& target, const std::wstring& link, bool symbolic);
+// Removes a link that HostLink made; Wine cannot remove a link to a folder itself.
+void HostUnlink(const std::wstring& link);
+
 // A fresh, empty folder C:\tooltests\<name>, removed again at the end of the test.
 class ScratchDir {
  public:

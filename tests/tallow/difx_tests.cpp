@@ -244,6 +244,17 @@ TEST_F(DifxRun, InstallWithoutAUsableLibraryStillUpdatesAndGives0) {
   EXPECT_FALSE(InStore(kUsbInf));
 }
 
+TEST_F(DifxRun, InstallTakesTheLibrarysOwnImportsFromTheSystemFolder) {
+  // The stand-in imports wintrust.dll, as the real library does.
+  Plant(L"wintrust.dll");
+  const NativeFirst preferPlanted({L"wintrust"});
+  const RunResult run = Tallow(L"/i");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                    "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+  EXPECT_FALSE(Loaded(L"wintrust.dll"));
+}
+
 // In-process: the library is gone by the time the devices are updated.
 namespace {
 
@@ -277,4 +288,29 @@ TEST(InstallDriverPackages, FreesTheLibraryBeforeTheDevicesAreUpdated) {
   EXPECT_EQ(GetModuleHandleW(kBuild.difxLibrary), nullptr);
   DeleteFileW(library.c_str());
   RemoveTree(kDifxRoot);
+}
+
+// In-process: an executable path that does not fit its buffer gives no library path.
+namespace {
+
+DWORD WINAPI CutGetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
+  wmemset(buffer, L'x', size);
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return size;
+}
+
+}  // namespace
+
+TEST(UninstallDriverPackages, ACutExecutablePathIsALibraryThatCannotBeLoaded) {
+  std::string out;
+  int result = -1;
+  {
+    ImportPatch patch("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<const void*>(&CutGetModuleFileNameW));
+    StdoutCapture capture;
+    CDriverInfPaths record;
+    result = UninstallDriverPackages(record);
+    out = capture.Finish();
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(out, PathLines() + "LoadLirary err: 122");
 }

@@ -29,6 +29,27 @@ inline std::string PathLines() {
          kSection + " \r\n";
 }
 
+// Wine takes a library from beside a program only when told to prefer native libraries of
+// that name (Windows does so for every name outside its KnownDLLs). This tells it so for
+// the runs of Tallow.exe, for as long as the object lives.
+class NativeFirst {
+ public:
+  explicit NativeFirst(std::initializer_list<const wchar_t*> names) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    for (const wchar_t* name : names) {
+      RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"), sizeof L"native,builtin");
+    }
+    RegCloseKey(key);
+  }
+  ~NativeFirst() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Tallow.exe"); }
+  NativeFirst(const NativeFirst&) = delete;
+  NativeFirst& operator=(const NativeFirst&) = delete;
+
+ private:
+  static constexpr const wchar_t* kKey = L"Software\\Wine\\AppDefaults\\Tallow.exe\\DllOverrides";
+};
+
 class TallowRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,6 +58,11 @@ class TallowRun : public ::testing::Test {
   testing_support::RunResult Tallow(const std::wstring& arguments) {
     return testing_support::Run(dir / L"Tallow.exe", arguments, dir.path());
   }
+  // Puts the planted test library beside the tool under a system library's name.
+  void Plant(const std::wstring& name) {
+    ASSERT_TRUE(CopyFileW(testing_support::BesideTests(L"planted_library.dll").c_str(), (dir / name).c_str(), FALSE));
+  }
+  bool Loaded(const std::wstring& name) { return testing_support::FileExists(dir / (name + L".loaded")); }
 
   testing_support::ScratchDir dir{testing_support::CurrentTestName()};
 };

@@ -4,6 +4,8 @@
 // C:\difxstore\script.txt: lines "<call> <package> <result> <last error>", where call is
 // preinstall, getpath or uninstall and package the INF's file name without extension.
 #include <windows.h>
+#include <softpub.h>
+#include <wintrust.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -112,3 +114,10 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR sto
   return ERROR_SUCCESS;
 }
 #endif
+
+// Like the real library, the stand-in depends on a system library that a tool does not
+// load itself, so that a copy of it planted beside the tool could be taken in its place.
+extern "C" __declspec(dllexport) LONG WINAPI StandinVerifyTrust(WINTRUST_DATA* data) {
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  return WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, data);
+}
