@@ -15,6 +15,7 @@ struct PeFacts {
   std::wstring fileDescription;            // from the version resource
   std::wstring productName;
   std::wstring fileVersion;
+  std::string fixedFileVersion;            // its binary file version, "a.b.c.d"
 };
 
 // Reads the facts from the file; fails the test when it cannot be read.
@@ -22,7 +23,9 @@ PeFacts ReadPeFacts(const std::wstring& path);
 
 // Fails the test unless the program imports system libraries only, randomises its base
 // and forbids data execution (with high-entropy addresses in a 64-bit build), asks for
-// the execution level `level` without UI access, and carries its version resource.
+// the execution level `level` without UI access, declares Windows 7 to 11 as supported,
+// and carries the build's version in its version resource and as its manifest's
+// assembly version.
 void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_t* description);
 
 }  // namespace testing_support
