@@ -42,6 +42,7 @@ PeFacts ReadPeFacts(const std::wstring& path) {
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew);
   facts.dllCharacteristics = nt->OptionalHeader.DllCharacteristics;
+  facts.symbolCount = nt->FileHeader.NumberOfSymbols;
 
   const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   for (auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
@@ -95,6 +96,8 @@ void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_
 #if defined(_WIN64)
   EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA);
 #endif
+  EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
+  EXPECT_EQ(facts.symbolCount, 0u);
 
   const std::string request = std::string("<requestedExecutionLevel level=\"") + level + "\" uiAccess=\"false\"/>";
   EXPECT_NE(facts.manifest.find(request), std::string::npos) << facts.manifest;
