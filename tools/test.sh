@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds both processor builds and runs the whole test suite
-# under Wine, each build in its own fresh Wine prefix. Exits non-zero when a test fails.
+# under Wine, each build in its own fresh Wine prefix; then checks that two builds of the
+# current commit give the same executables. Exits non-zero when either fails.
 set -eu
 cd "$(dirname "$0")/.."
 . tools/setup.sh
@@ -13,4 +14,6 @@ for preset in mingw-x86 mingw-x64; do
   ctest --preset "$preset" || status=1
   WINEPREFIX="$PWD/$prefix" wineserver -k 2>/dev/null || true
 done
+echo "== checking that the release executables are reproducible"
+sh tools/check-reproducible.sh || status=1
 exit $status

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "tools_version.h"
 
 namespace testing_support {
 
@@ -41,6 +42,7 @@ PeFacts ReadPeFacts(const std::wstring& path) {
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew);
   facts.dllCharacteristics = nt->OptionalHeader.DllCharacteristics;
+  facts.symbolCount = nt->FileHeader.NumberOfSymbols;
 
   const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   for (auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
@@ -64,6 +66,15 @@ PeFacts ReadPeFacts(const std::wstring& path) {
     facts.fileDescription = VersionValue(version, L"FileDescription");
     facts.productName = VersionValue(version, L"ProductName");
     facts.fileVersion = VersionValue(version, L"FileVersion");
+    void* value = nullptr;
+    UINT length = 0;
+    if (VerQueryValueW(version.data(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
+      const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+      facts.fixedFileVersion = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                               std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                               std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+                               std::to_string(LOWORD(fixed->dwFileVersionLS));
+    }
   }
   return facts;
 }
@@ -81,12 +92,32 @@ void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_
 #if defined(_WIN64)
   EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA);
 #endif
+  EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
+  EXPECT_EQ(facts.symbolCount, 0u);
 
   const std::string request = std::string("<requestedExecutionLevel level=\"") + level + "\" uiAccess=\"false\"/>";
   EXPECT_NE(facts.manifest.find(request), std::string::npos) << facts.manifest;
+  static const char* const kSupportedOs[] = {
+      "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+      "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+      "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+      "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+  };
+  for (const char* id : kSupportedOs) {
+    EXPECT_NE(facts.manifest.find(std::string("<supportedOS Id=\"") + id + "\"/>"), std::string::npos) << id;
+  }
+  const size_t identity = facts.manifest.find("<assemblyIdentity ");
+  const size_t version = facts.manifest.find(" version=\"", identity);
+  ASSERT_NE(identity, std::string::npos) << facts.manifest;
+  ASSERT_LT(version, facts.manifest.find("/>", identity)) << facts.manifest;
+  const size_t value = version + sizeof(" version=\"") - 1;
+  EXPECT_EQ(facts.manifest.substr(value, facts.manifest.find('"', value) - value), facts.fixedFileVersion);
+
   EXPECT_EQ(facts.fileDescription, description);
   EXPECT_EQ(facts.productName, L"Mobile Device Tools");
-  EXPECT_EQ(facts.fileVersion, L"1.0.0");
+  EXPECT_EQ(facts.fileVersion, L"" TOOLS_VERSION_TEXT);
+  EXPECT_EQ(facts.fixedFileVersion, std::to_string(TOOLS_VERSION_MAJOR) + "." + std::to_string(TOOLS_VERSION_MINOR) +
+                                        "." + std::to_string(TOOLS_VERSION_PATCH) + ".0");
 }
 
 }  // namespace testing_support
