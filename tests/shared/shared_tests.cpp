@@ -6,6 +6,7 @@
 #include "console.h"
 #include "import_patch.h"
 #include "strtools.h"
+#include "system_libraries.h"
 #include "system_paths.h"
 #include "test_support.h"
 
@@ -147,4 +148,30 @@ TEST(ExecutablePath, APathThatFailsOrFillsTheBufferIsNoPath) {
     EXPECT_EQ(widePath.size(), test.found ? test.answer.result : 0u);
     EXPECT_EQ(narrowPath.size(), test.found ? test.answer.result : 0u);
   }
+}
+
+// Where the system lacks SetDefaultDllDirectories, the current folder at least leaves the
+// library search.
+namespace {
+
+ImportPatch* g_getProcAddress = nullptr;
+std::vector<std::wstring> g_dllDirectories;
+
+FARPROC WINAPI WithoutDefaultDirectories(HMODULE module, LPCSTR name) {
+  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "SetDefaultDllDirectories") return nullptr;
+  return g_getProcAddress->Original<decltype(&GetProcAddress)>()(module, name);
+}
+BOOL WINAPI RecordSetDllDirectoryW(LPCWSTR path) {
+  g_dllDirectories.push_back(path ? path : L"(null)");
+  return TRUE;
+}
+
+}  // namespace
+
+TEST(RestrictLibrarySearch, TakesTheCurrentFolderOutWhereNothingMoreCanBeDone) {
+  ImportPatch getProcAddress("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&WithoutDefaultDirectories));
+  ImportPatch setDllDirectory("kernel32.dll", "SetDllDirectoryW", reinterpret_cast<const void*>(&RecordSetDllDirectoryW));
+  g_getProcAddress = &getProcAddress;
+  RestrictLibrarySearch();
+  EXPECT_EQ(g_dllDirectories, std::vector<std::wstring>{L""});
 }
