@@ -12,6 +12,10 @@ else()
   set(TOOLS_ARCH x86)
 endif()
 
+# The coverage configuration (tools/coverage.sh): the product code is instrumented and
+# built without optimisation; the tests and test doubles are not instrumented.
+option(TOOLS_COVERAGE "Instrument the product code for a coverage report" OFF)
+
 # Static runtime: the executables import system DLLs only.
 set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 
@@ -46,8 +50,15 @@ else()
   # executable than -O3) and the linker drops unreferenced functions and data.
   target_compile_options(tools_options INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wcast-qual -Werror
-    -g -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=build
-    -ffunction-sections -fdata-sections $<$<CONFIG:Release>:-Os>)
+    -g -ffunction-sections -fdata-sections $<$<CONFIG:Release>:-Os>)
+  if(TOOLS_COVERAGE)
+    # Every program that holds product code writes its counts when it ends.
+    target_link_options(tools_options INTERFACE --coverage)
+  else()
+    # The coverage files must keep the tree's real folders; the release builds must not.
+    target_compile_options(tools_options INTERFACE
+      -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
+  endif()
   target_link_options(tools_options INTERFACE
     -static -static-libgcc -static-libstdc++
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware -Wl,--no-insert-timestamp
@@ -56,6 +67,13 @@ else()
     target_link_options(tools_options INTERFACE -Wl,--high-entropy-va)
   endif()
 endif()
+
+# Product code: what the coverage configuration instruments.
+function(tools_product target)
+  if(TOOLS_COVERAGE)
+    target_compile_options(${target} PRIVATE --coverage -O0)
+  endif()
+endfunction()
 
 # Executables and libraries of a build sit side by side, so that tests find what they run.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
@@ -86,8 +104,11 @@ function(tools_deliver target)
       COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${symbols} $<TARGET_FILE:${target}>
       VERBATIM)
   endif()
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${TOOLS_DIST_DIR}
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${target}> ${TOOLS_DIST_DIR}/
-    VERBATIM)
+  # An instrumented build never takes the place of the deliverables.
+  if(NOT TOOLS_COVERAGE)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${TOOLS_DIST_DIR}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${target}> ${TOOLS_DIST_DIR}/
+      VERBATIM)
+  endif()
 endfunction()

@@ -12,6 +12,7 @@ command -v x86_64-w64-mingw32-windres >/dev/null || need="$need binutils-mingw-w
 command -v cmake >/dev/null || need="$need cmake"
 command -v ninja >/dev/null || need="$need ninja-build"
 command -v flock >/dev/null || need="$need util-linux"
+command -v gcovr >/dev/null || need="$need gcovr"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine wine64"
 [ -x /usr/lib/wine/wine ] || need="$need wine32:i386"

@@ -42,13 +42,6 @@ constexpr ProbeMessages kProbeMessages[] = {
 
 }  // namespace
 
-void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text) {
-  if (capacity == 0) return;
-  const size_t length = text.size() < capacity ? text.size() : capacity - 1;
-  std::wmemcpy(destination, text.data(), length);
-  destination[length] = L'\0';
-}
-
 std::wstring SystemDrive() {
   const std::wstring text = SystemDirectory();
   return text.substr(0, text.find(L'\\'));
@@ -66,13 +59,12 @@ bool IsWow64() {
 }
 
 bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path) {
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS) {
+  RegistryKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
     EchoTextW(g_discoveryStrTools, L"GetDrvRegVal error:\n App Reg Path : %s \n",
               "GetDrvRegVal error:\n App Reg Path : %s \n", subKey);
     return false;
   }
-  const UniqueHandle<RegKeyTraits> key(opened);
 
   wchar_t text[kPathChars] = {};
   DWORD size = sizeof text;

@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <string_view>
 
 // Path buffers hold this many wide characters, the terminator included.
 inline constexpr size_t kPathChars = MAX_PATH;
@@ -36,7 +35,3 @@ bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path
 // the system directory cannot be read, so that paths built on it start at the root of
 // the current drive.
 std::wstring SystemDrive();
-
-// Copies as much of `text` as fits into `destination` (capacity characters with the
-// terminator) and terminates it.
-void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text);

@@ -8,22 +8,12 @@
 #include "strtools.h"
 #include "unique_handle.h"
 
-namespace {
-
-struct ArgvTraits {
-  using Type = LPWSTR*;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type argv) { LocalFree(argv); }
-};
-
-}  // namespace
-
 int RunBracken(const wchar_t* commandLine) {
   InitAppPaths();
 
   // A command line that cannot be split has no switch.
   int count = 0;
-  const UniqueHandle<ArgvTraits> argv(CommandLineToArgvW(commandLine, &count));
+  const ArgvBlock argv(CommandLineToArgvW(commandLine, &count));
   if (argv && count >= 2) {
     const wchar_t* switchText = argv.get()[1];
     if (EqualsIgnoringAsciiCase(switchText, L"/stopsvc")) {

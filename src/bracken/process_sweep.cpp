@@ -101,9 +101,8 @@ void TerminateIfDeviceProcess(DWORD processId) {
 }  // namespace
 
 void TerminateDeviceProcesses() {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return;
-  const KernelHandle token(opened);
+  KernelHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) return;
   EnableDebugPrivilege(token.get());
 
   SystemLibraries libraries;

@@ -2,8 +2,10 @@
 
 #include <cwchar>
 #include <memory>
+#include <utility>
 
 #include "app_paths.h"
+#include "strtools.h"
 
 namespace {
 
@@ -28,13 +30,13 @@ CComRegKey::CComRegKey(HKEY root) : root_(root) {}
 void CComRegKey::SetWow64(int wow64) { wow64_ = wow64; }
 
 bool CComRegKey::CreateKey(HKEY parent, const wchar_t* subKey) {
-  HKEY key = nullptr;
+  RegistryKey key;
   DWORD disposition = 0;
-  if (RegCreateKeyExW(parent, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+  if (RegCreateKeyExW(parent, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.put(),
                       &disposition) != ERROR_SUCCESS) {
     return false;
   }
-  created_.reset(key);
+  created_ = std::move(key);
   return true;
 }
 

@@ -6,12 +6,6 @@
 
 #include "unique_handle.h"
 
-struct RegKeyTraits {
-  using Type = HKEY;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type key) { RegCloseKey(key); }
-};
-
 class CComRegKey {
  public:
   // The root becomes the current key; nothing is opened.
@@ -35,6 +29,6 @@ class CComRegKey {
 
  private:
   HKEY root_;
-  UniqueHandle<RegKeyTraits> created_;
+  RegistryKey created_;
   int wow64_ = 0;
 };

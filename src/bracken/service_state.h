@@ -9,13 +9,6 @@
 #include "strtools.h"
 #include "unique_handle.h"
 
-struct ServiceHandleTraits {
-  using Type = SC_HANDLE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type handle) { CloseServiceHandle(handle); }
-};
-using ServiceHandle = UniqueHandle<ServiceHandleTraits>;
-
 extern ServiceHandle g_schSCManager;
 extern ServiceHandle g_schService;
 extern DWORD g_dwSavedError;

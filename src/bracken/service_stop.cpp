@@ -10,12 +10,6 @@ namespace {
 
 constexpr DWORD kStopBudget = 30000;
 
-struct HeapBlockTraits {
-  using Type = void*;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type block) { HeapFree(GetProcessHeap(), 0, block); }
-};
-
 }  // namespace
 
 void ServiceControl::Stop(const wchar_t* serviceName) {
@@ -101,7 +95,7 @@ bool ServiceControl::StopDependents() {
   if (EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &bytesNeeded, &count)) return true;
   if (GetLastError() != ERROR_MORE_DATA) return false;
 
-  const UniqueHandle<HeapBlockTraits> block(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytesNeeded));
+  const HeapBlock block(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytesNeeded));
   if (!block) return false;
   auto* dependents = static_cast<ENUM_SERVICE_STATUSW*>(block.get());
   if (!EnumDependentServicesW(service, SERVICE_ACTIVE, dependents, bytesNeeded, &bytesNeeded, &count)) {

@@ -39,3 +39,10 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
   }
   return true;
 }
+
+void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text) {
+  if (capacity == 0) return;
+  const size_t length = text.size() < capacity ? text.size() : capacity - 1;
+  std::wmemcpy(destination, text.data(), length);
+  destination[length] = L'\0';
+}

@@ -1,18 +1,30 @@
-// Move-only owner of one platform handle. Traits give the handle type, the value that
-// means "no handle" and the call that closes it; the owner closes on every path out.
+// Owners of the platform handles the tools open: move-only, and each closes its handle on
+// every path out of the scope that holds it.
 #pragma once
 
 #include <windows.h>
 
+#include <setupapi.h>
+
 #include <utility>
 
-template <typename Traits>
+// The value that means "no handle" for a kind of handle.
+enum class NoHandle { kNull, kMinusOne };
+
+// Owns one handle of type T, closed with CloseFunction.
+template <typename T, auto CloseFunction, NoHandle kNone = NoHandle::kNull>
 class UniqueHandle {
  public:
-  using Type = typename Traits::Type;
+  static T Invalid() {
+    if constexpr (kNone == NoHandle::kNull) {
+      return T{};
+    } else {
+      return reinterpret_cast<T>(INVALID_HANDLE_VALUE);
+    }
+  }
 
   UniqueHandle() = default;
-  explicit UniqueHandle(Type handle) : handle_(handle) {}
+  explicit UniqueHandle(T handle) : handle_(handle) {}
   ~UniqueHandle() { reset(); }
 
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
@@ -23,40 +35,44 @@ class UniqueHandle {
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
 
-  Type get() const { return handle_; }
-  explicit operator bool() const { return handle_ != Traits::Invalid(); }
+  T get() const { return handle_; }
+  explicit operator bool() const { return handle_ != Invalid(); }
 
-  void reset(Type handle = Traits::Invalid()) {
-    if (handle_ != Traits::Invalid()) Traits::Close(handle_);
+  // Closes what it owns and takes `handle`. Closing leaves the thread's last-error code as
+  // it was, so that `owner.reset(OpenX(...)); if (!owner) Report(GetLastError());` reports
+  // the open's own failure.
+  void reset(T handle = Invalid()) {
+    if (handle_ != Invalid()) {
+      const DWORD error = GetLastError();
+      CloseFunction(handle_);
+      SetLastError(error);
+    }
     handle_ = handle;
   }
-  Type release() { return std::exchange(handle_, Traits::Invalid()); }
+  // Closes what it owns and gives the address to open the next handle into, so that no
+  // handle is ever held outside an owner: `OpenProcessToken(process, access, token.put())`.
+  T* put() {
+    reset();
+    return &handle_;
+  }
+  T release() { return std::exchange(handle_, Invalid()); }
+  // Closes the handle now and gives what the closing call answered, for callers that
+  // report a failure to close; the last-error code is the closing call's.
+  auto close() { return CloseFunction(release()); }
 
  private:
-  Type handle_ = Traits::Invalid();
+  T handle_ = Invalid();
 };
 
-// A process or token handle, null when there is none.
-struct KernelHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type handle) { CloseHandle(handle); }
-};
-using KernelHandle = UniqueHandle<KernelHandleTraits>;
+inline BOOL FreeProcessHeapBlock(void* block) { return HeapFree(GetProcessHeap(), 0, block); }
 
-// A file or folder from CreateFile, or a snapshot from CreateToolhelp32Snapshot:
-// INVALID_HANDLE_VALUE when there is none.
-struct FileHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type handle) { CloseHandle(handle); }
-};
-using FileHandle = UniqueHandle<FileHandleTraits>;
-
-// A loaded library, freed with the owner.
-struct LibraryTraits {
-  using Type = HMODULE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type module) { FreeLibrary(module); }
-};
-using UniqueLibrary = UniqueHandle<LibraryTraits>;
+// Every kind of handle the tools hold.
+using KernelHandle = UniqueHandle<HANDLE, CloseHandle>;                       // a process or a token
+using FileHandle = UniqueHandle<HANDLE, CloseHandle, NoHandle::kMinusOne>;    // a file, folder or snapshot
+using RegistryKey = UniqueHandle<HKEY, RegCloseKey>;                          // an opened or created key
+using ServiceHandle = UniqueHandle<SC_HANDLE, CloseServiceHandle>;            // the manager or a service
+using InfFile = UniqueHandle<HINF, SetupCloseInfFile, NoHandle::kMinusOne>;   // an open INF file
+using DeviceSet = UniqueHandle<HDEVINFO, SetupDiDestroyDeviceInfoList, NoHandle::kMinusOne>;  // a device set
+using UniqueLibrary = UniqueHandle<HMODULE, FreeLibrary>;                     // a loaded library
+using ArgvBlock = UniqueHandle<LPWSTR*, LocalFree>;                           // CommandLineToArgvW's block
+using HeapBlock = UniqueHandle<void*, FreeProcessHeapBlock>;                  // a block of the process heap

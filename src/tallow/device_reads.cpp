@@ -4,7 +4,7 @@
 #include "hardware_ids.h"
 
 int OpenModelSection(CComStrTools& tools, const wchar_t* openPath, const wchar_t* infPath, const wchar_t* section,
-                     UniqueInfFile& inf, INFCONTEXT& line) {
+                     InfFile& inf, INFCONTEXT& line) {
   inf.reset(SetupOpenInfFileW(openPath, nullptr, INF_STYLE_WIN4, nullptr));
   if (!inf) {
     device_messages::ReportOpenFailed(tools, infPath);

@@ -6,18 +6,15 @@
 
 #include <setupapi.h>
 
-#include "setup_handles.h"
+#include "unique_handle.h"
+#include "operations.h"
 #include "strtools.h"
-
-// Results that both operations give for an INF they cannot use.
-inline constexpr int kInfNotFound = 4;
-inline constexpr int kSectionNotFound = 5;
 
 // Opens the INF at `openPath` into `inf` and finds the first line of its model section.
 // Gives 0 on success; otherwise reports the failure (about `infPath`, the path as the
 // caller was given it) and gives kInfNotFound or kSectionNotFound.
 int OpenModelSection(CComStrTools& tools, const wchar_t* openPath, const wchar_t* infPath, const wchar_t* section,
-                     UniqueInfFile& inf, INFCONTEXT& line);
+                     InfFile& inf, INFCONTEXT& line);
 
 // Field 2 of a model line, lower-cased. False for a line without field 2 and for one whose
 // field 2 is empty: neither names a device.

@@ -7,7 +7,7 @@
 
 // Results the callers tell apart.
 inline constexpr DWORD kPackageAdded = ERROR_SUCCESS;
-inline constexpr DWORD kInfNotFound = ERROR_FILE_NOT_FOUND;
+inline constexpr DWORD kPreinstallInfMissing = ERROR_FILE_NOT_FOUND;
 inline constexpr DWORD kPackageInStore = ERROR_ALREADY_EXISTS;
 
 inline constexpr DWORD kPreinstallFlags = 0;

@@ -41,9 +41,9 @@ int PreinstallPackages(const CDriverInfPaths& record) {
       return 1;
     case kPackageInStore:
       return 2;
-    case kInfNotFound:
-      // A missing INF file must not read as "already in the store" (2); "/u" reports it as 4.
-      return 4;
+    case kPreinstallInfMissing:
+      // A missing INF file must not read as "already in the store" (2).
+      return kInfNotFound;
     default:
       return static_cast<int>(usb);
   }

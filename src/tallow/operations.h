@@ -3,6 +3,11 @@
 
 struct CDriverInfPaths;
 
+// Results that more than one operation gives: the USB driver's INF file is missing or does
+// not open, or it has no model section.
+inline constexpr int kInfNotFound = 4;
+inline constexpr int kSectionNotFound = 5;
+
 // "/i": preinstalls the network and the USB driver package, then runs UpdateDevice.
 int InstallDriverPackages(CDriverInfPaths& record);
 // "/u": removes the packages that are in the driver store.

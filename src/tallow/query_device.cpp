@@ -10,9 +10,9 @@
 #include "driver_paths.h"
 #include "hardware_ids.h"
 #include "operations.h"
-#include "setup_handles.h"
+#include "unique_handle.h"
 
-using namespace device_messages;
+using device_messages::ReportDestroyFailed;
 
 namespace {
 
@@ -73,7 +73,7 @@ bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, i
 // Examines the connected devices of one INF hardware ID and counts the wrong ones. False
 // when the device set could not be made, which ends the line loop.
 bool QueryDevicesOf(CComStrTools& tools, const wchar_t* infId, int& mismatches) {
-  UniqueDeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+  DeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
   if (!set) {
     EchoErrorW(L"SetupDiGetClassDevs failed : (%ld)\n", "SetupDiGetClassDevs failed : (%ld)\n");
     return false;
@@ -92,7 +92,7 @@ bool QueryDevicesOf(CComStrTools& tools, const wchar_t* infId, int& mismatches) 
     if (!ExamineDevice(tools, set.get(), device, shownIndex)) ++mismatches;
   }
 
-  if (!set.Destroy()) ReportDestroyFailed();
+  if (!set.close()) ReportDestroyFailed();
   return true;
 }
 
@@ -102,7 +102,7 @@ int QueryDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_
   LogPrintf("\n Query Device Opt: \n");
   OutW(L"\n Query Device Opt: \n");
 
-  UniqueInfFile inf;
+  InfFile inf;
   INFCONTEXT line = {};
   if (const int failure = OpenModelSection(record.strTools, drvInfPath, drvInfPath, infSection, inf, line)) {
     return failure;

@@ -76,9 +76,9 @@ void UninstallNetworkPackage(const Difx& difx, CDriverInfPaths& record, BOOL* ne
 int UninstallUsbPackage(const Difx& difx, CDriverInfPaths& record, BOOL* needReboot) {
   const wchar_t* inf = record.drvInfPath.get();
   const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
-  if (probe == kInfNotFound) {
+  if (probe == kPreinstallInfMissing) {
     EchoErrorW(L"Driver's inf file not found ! (%ld)\n", "Driver's inf file not found ! (%ld)\n");
-    return 4;
+    return kInfNotFound;
   }
   if (probe != kPackageInStore) {
     if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "usbaapl", needReboot);

@@ -13,9 +13,10 @@
 #include "driver_paths.h"
 #include "hardware_ids.h"
 #include "operations.h"
-#include "setup_handles.h"
+#include "unique_handle.h"
 
-using namespace device_messages;
+using device_messages::LogThenShow;
+using device_messages::ReportDestroyFailed;
 
 namespace {
 
@@ -38,7 +39,7 @@ bool MarkForReinstall(HDEVINFO set, SP_DEVINFO_DATA& device) {
 // ones that carry it. Each device is decided at the first of its IDs that contains the INF's.
 // False when the device set could not be made or destroyed, which ends the line loop.
 bool MarkAbsentDevices(const wchar_t* infId, int& status) {
-  UniqueDeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES));
+  DeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES));
   if (!set) return false;
 
   SP_DEVINFO_DATA device = {};
@@ -56,7 +57,7 @@ bool MarkAbsentDevices(const wchar_t* infId, int& status) {
     }
   }
 
-  if (!set.Destroy()) {
+  if (!set.close()) {
     ReportDestroyFailed();
     return false;
   }
@@ -73,7 +74,7 @@ int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wcha
     return kInfNotFound;
   }
 
-  UniqueInfFile inf;
+  InfFile inf;
   INFCONTEXT line = {};
   if (const int failure = OpenModelSection(record.strTools, fullPath, drvInfPath, infSection, inf, line)) {
     return failure;

@@ -2,7 +2,15 @@
 
 #include <vector>
 
-using namespace testing_support;
+using testing_support::BesideTests;
+using testing_support::ListFiles;
+using testing_support::LogTail;
+using testing_support::MakeDirectories;
+using testing_support::ReadBytes;
+using testing_support::RunResult;
+using testing_support::StdoutCapture;
+using testing_support::StripStamps;
+using testing_support::WriteBytes;
 
 namespace bracken_test {
 

@@ -12,8 +12,24 @@
 #include "import_patch.h"
 #include "test_support.h"
 
-using namespace testing_support;
-using namespace bracken_test;
+using bracken_test::BrackenRun;
+using bracken_test::DeleteTree;
+using bracken_test::NothingFound;
+using bracken_test::ProbeError;
+using bracken_test::ReadValue;
+using bracken_test::ServiceState;
+using bracken_test::SetBytes;
+using bracken_test::SetText;
+using bracken_test::kAppleServiceExe;
+using bracken_test::kIpodKey;
+using bracken_test::kProductKey;
+using bracken_test::kUninstallKey;
+using testing_support::CurrentTestName;
+using testing_support::LogTail;
+using testing_support::Narrow;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::StdoutCapture;
 
 namespace {
 

@@ -9,8 +9,14 @@
 #include "service_control.h"
 #include "test_support.h"
 
-using namespace testing_support;
-using namespace bracken_test;
+using bracken_test::CaptureOperation;
+using bracken_test::InstallTestService;
+using bracken_test::Outcome;
+using bracken_test::RemoveService;
+using bracken_test::ServiceState;
+using bracken_test::StartTestService;
+using bracken_test::WaitForServiceState;
+using testing_support::BesideTests;
 
 namespace {
 

@@ -11,8 +11,16 @@
 #include "reg_key.h"
 #include "test_support.h"
 
-using namespace testing_support;
-using namespace bracken_test;
+using bracken_test::DeleteTree;
+using bracken_test::Exists;
+using bracken_test::ExpectAllNine;
+using bracken_test::ExpectText;
+using bracken_test::ReadValue;
+using bracken_test::SetText;
+using bracken_test::kAppleInc;
+using bracken_test::kApplication;
+using bracken_test::kMobile;
+using bracken_test::kShared;
 
 namespace {
 

@@ -21,8 +21,14 @@
 #include "service_control.h"
 #include "test_support.h"
 
-using namespace testing_support;
-using namespace bracken_test;
+using bracken_test::CaptureOperation;
+using bracken_test::DummyProcess;
+using bracken_test::InstallTestService;
+using bracken_test::Outcome;
+using bracken_test::RemoveService;
+using testing_support::BesideTests;
+using testing_support::Narrow;
+using testing_support::StdoutCapture;
 
 namespace {
 

@@ -8,8 +8,16 @@
 #include "process_sweep.h"
 #include "test_support.h"
 
-using namespace testing_support;
-using namespace bracken_test;
+using bracken_test::BrackenRun;
+using bracken_test::DummyProcess;
+using bracken_test::NothingFound;
+using testing_support::BesideTests;
+using testing_support::CurrentTestName;
+using testing_support::LogTail;
+using testing_support::MakeDirectories;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::StdoutCapture;
 
 namespace {
 

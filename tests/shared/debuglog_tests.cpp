@@ -10,7 +10,20 @@
 #include "debuglog.h"
 #include "test_support.h"
 
-using namespace testing_support;
+using testing_support::BesideTests;
+using testing_support::CurrentTestName;
+using testing_support::FileExists;
+using testing_support::HostLink;
+using testing_support::HostUnlink;
+using testing_support::ListFiles;
+using testing_support::LogTail;
+using testing_support::Narrow;
+using testing_support::ReadBytes;
+using testing_support::RemoveTree;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::StripStamps;
+using testing_support::WriteBytes;
 
 TEST(DebugLog, RecordIsStampThenTextThenCrLf) {
   ASSERT_TRUE(DebugLog::Instance().Enabled());

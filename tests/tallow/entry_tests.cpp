@@ -9,8 +9,22 @@
 #include "tallow_test_support.h"
 #include "test_support.h"
 
-using namespace testing_support;
-using namespace tallow_test;
+using tallow_test::PathLines;
+using tallow_test::SamplePackage;
+using tallow_test::TallowRun;
+using tallow_test::kNetInf;
+using tallow_test::kPackages;
+using tallow_test::kSection;
+using tallow_test::kUsbInf;
+using testing_support::CurrentTestName;
+using testing_support::FileExists;
+using testing_support::MakeDirectories;
+using testing_support::Narrow;
+using testing_support::ReadBytes;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::StdoutCapture;
+using testing_support::WriteBytes;
 
 namespace {
 

@@ -10,8 +10,20 @@
 #include "operations.h"
 #include "switches.h"
 
-using namespace testing_support;
-using namespace tallow_test;
+using tallow_test::BoundAppleDevice;
+using tallow_test::Crlf;
+using tallow_test::FakeUsbDevice;
+using tallow_test::NativeFirst;
+using tallow_test::PathLines;
+using tallow_test::Records;
+using tallow_test::SampleInf;
+using tallow_test::SamplePackage;
+using tallow_test::TallowRun;
+using tallow_test::kUsbInf;
+using testing_support::LogTail;
+using testing_support::Narrow;
+using testing_support::RunResult;
+using testing_support::StdoutCapture;
 
 TEST_F(TallowRun, SystemLibrariesBesideTheToolAreNeverLoaded) {
   Plant(L"newdev.dll");
