@@ -22,6 +22,9 @@ set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 add_library(tools_options INTERFACE)
 configure_file(${PROJECT_SOURCE_DIR}/src/shared/tools_version.h.in ${PROJECT_BINARY_DIR}/generated/tools_version.h)
 target_include_directories(tools_options INTERFACE ${PROJECT_BINARY_DIR}/generated)
+# PSAPI_VERSION=1: the process sweep calls EnumProcesses and its kin in psapi.dll, which
+# every Windows has and which the service tool loads for the sweep alone, not the K32
+# entries that kernel32 gained with Windows 7.
 target_compile_definitions(tools_options INTERFACE
   UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
   _WIN32_WINNT=0x0601 WINVER=0x0601 PSAPI_VERSION=1)

@@ -1,4 +1,4 @@
-# Part of demo.sh: the service tool. The test service of the suite stands in for Apple's
+# Sourced by demo.sh: the service tool. The test service of the suite stands in for Apple's
 # service (at the path the tool registers) and for the two services the tool only starts
 # and stops.
 # The service manager of a prefix still settling after its first boot loses services it

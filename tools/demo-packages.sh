@@ -1,4 +1,4 @@
-# Part of demo.sh: "/i" then "/u" of the driver tool, both builds, with the project's
+# Sourced by demo.sh: "/i" then "/u" of the driver tool, both builds, with the project's
 # stand-in for the driver-install library beside the tool (the real library is not
 # available here). The stand-in keeps its driver store in C:\difxstore.
 drive_c="$WINEPREFIX/drive_c"

@@ -1,4 +1,4 @@
-# Part of demo.sh (sourced, with WINEPREFIX set): the driver tool's device operations,
+# Sourced by demo.sh (with WINEPREFIX set): the driver tool's device operations,
 # both builds, against sample driver packages and a fake USB device in the prefix.
 
 drivers="$WINEPREFIX/drive_c/Program Files/Common Files/Apple/Mobile Device Support"

@@ -8,6 +8,21 @@
 #include "strtools.h"
 #include "unique_handle.h"
 
+namespace {
+
+struct Switch {
+  const wchar_t* text;
+  void (*run)();
+};
+
+// Compared in this order; the first equal one runs.
+constexpr Switch kSwitches[] = {
+    {L"/stopsvc", StopServices},
+    {L"/startsvc", StartServices},
+};
+
+}  // namespace
+
 int RunBracken(const wchar_t* commandLine) {
   InitAppPaths();
 
@@ -15,11 +30,11 @@ int RunBracken(const wchar_t* commandLine) {
   int count = 0;
   const ArgvBlock argv(CommandLineToArgvW(commandLine, &count));
   if (argv && count >= 2) {
-    const wchar_t* switchText = argv.get()[1];
-    if (EqualsIgnoringAsciiCase(switchText, L"/stopsvc")) {
-      StopServices();
-    } else if (EqualsIgnoringAsciiCase(switchText, L"/startsvc")) {
-      StartServices();
+    for (const Switch& entry : kSwitches) {
+      if (EqualsIgnoringAsciiCase(argv.get()[1], entry.text)) {
+        entry.run();
+        break;
+      }
     }
   }
 

@@ -64,7 +64,7 @@ void ServiceControl::Install(const wchar_t* serviceName, const wchar_t* displayN
 
   g_schSCManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!g_schSCManager) {
-    OutA("OpenSCManager failed (%d)\n", GetLastError());
+    OutA("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
     return;
   }
 
@@ -73,7 +73,7 @@ void ServiceControl::Install(const wchar_t* serviceName, const wchar_t* displayN
   DWORD needed = 0;
   if (QueryServiceLockStatusW(g_schSCManager.get(), &lockStatus, sizeof lockStatus, &needed)) {
     OutW(L"%s \t cur svc lock status: %ld \n", serviceName, lockStatus.fIsLocked);
-    LogPrintf("%s \t cur svc lock status: %ld \n", NarrowName(serviceName), lockStatus.fIsLocked);
+    LogPrintf("%s \t cur svc lock status: %ld \n", NarrowName(serviceName), static_cast<long>(lockStatus.fIsLocked));
   }
 
   // "Tcpip" and the closing zeros of the list.

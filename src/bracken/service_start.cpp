@@ -11,7 +11,7 @@ void ServiceControl::Start(const wchar_t* serviceName) {
 
   g_schSCManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!g_schSCManager) {
-    OutA("OpenSCManager failed (%d)\n", GetLastError());
+    OutA("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
     return;
   }
   g_schService.reset(OpenServiceW(g_schSCManager.get(), serviceName, SERVICE_ALL_ACCESS));
@@ -23,7 +23,7 @@ void ServiceControl::Start(const wchar_t* serviceName) {
 
   SERVICE_STATUS_PROCESS status = {};
   if (!ReadServiceStatus(service, status)) {
-    const DWORD code = GetLastError();
+    const int code = static_cast<int>(GetLastError());
     OutW(L"%s \t QueryServiceStatusEx failed (%d)\n", serviceName, code);
     LogPrintf("\n \t check if stopped : \n");
     LogPrintf("%s \t QueryServiceStatusEx failed (%d)\n", NarrowName(serviceName), code);
@@ -39,14 +39,15 @@ void ServiceControl::Start(const wchar_t* serviceName) {
   DWORD startTickCount = GetTickCount();
   DWORD oldCheckPoint = status.dwCheckPoint;
   LogPrintf("\n \t Save the tick count and initial checkpoint : \n");
-  LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", startTickCount, oldCheckPoint);
+  LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", static_cast<int>(startTickCount),
+            static_cast<int>(oldCheckPoint));
   LogPrintf("\n Wait for the service to stop before attempting to start it \n");
 
   while (status.dwCurrentState == SERVICE_STOP_PENDING) {
     LogPrintf("\t ssStatus.dwCurrentState == SERVICE_STOP_PENDING \n");
     Sleep(PollInterval(status.dwWaitHint));
     if (!ReadServiceStatus(service, status)) {
-      const DWORD code = GetLastError();
+      const int code = static_cast<int>(GetLastError());
       OutA("QueryServiceStatusEx failed (%d)\n", code);
       LogPrintf("\t Check the status until the service is no longer stop pending\n");
       LogPrintf("%s \t QueryServiceStatusEx failed (%d)\n", NarrowName(serviceName), code);
@@ -78,7 +79,7 @@ void ServiceControl::Start(const wchar_t* serviceName) {
   }
 
   if (!ReadServiceStatus(service, status)) {
-    const DWORD code = GetLastError();
+    const int code = static_cast<int>(GetLastError());
     const char* narrowName = NarrowName(serviceName);
     OutA("%s \t QueryServiceStatusEx failed (%d)\n", narrowName, code);
     LogPrintf("\n \t Check the status until the service is no longer start pending\n");
@@ -89,14 +90,15 @@ void ServiceControl::Start(const wchar_t* serviceName) {
   startTickCount = GetTickCount();
   oldCheckPoint = status.dwCheckPoint;
   LogPrintf("\n \t Save the tick count and initial checkpoint : \n");
-  LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", startTickCount, oldCheckPoint);
+  LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", static_cast<int>(startTickCount),
+            static_cast<int>(oldCheckPoint));
 
   while (status.dwCurrentState == SERVICE_START_PENDING) {
     LogPrintf("\t ssStatus.dwCurrentState == SERVICE_START_PENDING \n");
     Sleep(PollInterval(status.dwWaitHint));
     // A failed read ends the wait; the last status read is judged.
     if (!ReadServiceStatus(service, status)) {
-      OutA("QueryServiceStatusEx failed (%d)\n", GetLastError());
+      OutA("QueryServiceStatusEx failed (%d)\n", static_cast<int>(GetLastError()));
       break;
     }
     if (status.dwCheckPoint > oldCheckPoint) {
@@ -111,14 +113,14 @@ void ServiceControl::Start(const wchar_t* serviceName) {
     EchoService(L"%s \t Service started successfully.\n", "%s \t Service started successfully.\n", serviceName);
   } else {
     OutW(L"%s \t Service not started. \n", serviceName);
-    OutA("  Current State: %d\n", status.dwCurrentState);
-    OutA("  Exit Code: %d\n", status.dwWin32ExitCode);
-    OutA("  Check Point: %d\n", status.dwCheckPoint);
-    OutA("  Wait Hint: %d\n", status.dwWaitHint);
+    OutA("  Current State: %d\n", static_cast<int>(status.dwCurrentState));
+    OutA("  Exit Code: %d\n", static_cast<int>(status.dwWin32ExitCode));
+    OutA("  Check Point: %d\n", static_cast<int>(status.dwCheckPoint));
+    OutA("  Wait Hint: %d\n", static_cast<int>(status.dwWaitHint));
     LogPrintf("%s \t Service not started. \n", NarrowName(serviceName));
-    LogPrintf(" \t\t  Current State: %d\n", status.dwCurrentState);
-    LogPrintf(" \t\t  Exit Code: %d\n", status.dwWin32ExitCode);
-    LogPrintf(" \t\t Check Point: %d\n", status.dwCheckPoint);
-    LogPrintf(" \t\t Wait Hint: %d\n", status.dwWaitHint);
+    LogPrintf(" \t\t  Current State: %d\n", static_cast<int>(status.dwCurrentState));
+    LogPrintf(" \t\t  Exit Code: %d\n", static_cast<int>(status.dwWin32ExitCode));
+    LogPrintf(" \t\t Check Point: %d\n", static_cast<int>(status.dwCheckPoint));
+    LogPrintf(" \t\t Wait Hint: %d\n", static_cast<int>(status.dwWaitHint));
   }
 }

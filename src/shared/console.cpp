@@ -30,35 +30,67 @@ void WriteWide(const std::wstring& text) {
 
 }  // namespace
 
-void OutW(const wchar_t* format, ...) {
+void VOutW(const wchar_t* format, va_list args) {
   const DWORD savedError = GetLastError();
-  va_list args;
-  va_start(args, format);
-  const int length = _vscwprintf(format, args);
-  va_end(args);
+  va_list counted;
+  va_copy(counted, args);
+  const int length = _vscwprintf(format, counted);
+  va_end(counted);
   if (length > 0) {
     std::wstring text(static_cast<size_t>(length), L'\0');
-    va_start(args, format);
     _vsnwprintf(text.data(), text.size(), format, args);
-    va_end(args);
     WriteWide(text);
   }
   SetLastError(savedError);
 }
 
-void OutA(const char* format, ...) {
+void VOutA(const char* format, va_list args) {
   const DWORD savedError = GetLastError();
-  va_list args;
-  va_start(args, format);
-  const int length = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
+  va_list counted;
+  va_copy(counted, args);
+  const int length = vsnprintf(nullptr, 0, format, counted);
+  va_end(counted);
   if (length > 0) {
     std::string text(static_cast<size_t>(length) + 1, '\0');
-    va_start(args, format);
     vsnprintf(text.data(), text.size(), format, args);
-    va_end(args);
     fwrite(text.data(), 1, static_cast<size_t>(length), stdout);
     fflush(stdout);
   }
   SetLastError(savedError);
+}
+
+void OutW(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  VOutW(format, args);
+  va_end(args);
+}
+
+void OutA(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  VOutA(format, args);
+  va_end(args);
+}
+
+void EchoW(const wchar_t* console, const char* log, ...) {
+  va_list args;
+  va_start(args, log);
+  va_list again;
+  va_copy(again, args);
+  VOutW(console, args);
+  VLogPrintf(log, again);
+  va_end(again);
+  va_end(args);
+}
+
+void EchoA(const char* console, const char* log, ...) {
+  va_list args;
+  va_start(args, log);
+  va_list again;
+  va_copy(again, args);
+  VOutA(console, args);
+  VLogPrintf(log, again);
+  va_end(again);
+  va_end(args);
 }

@@ -124,6 +124,13 @@ void DebugLog::Write(const char* line) const {
 }
 
 void LogPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  VLogPrintf(format, args);
+  va_end(args);
+}
+
+void VLogPrintf(const char* format, va_list args) {
   const DWORD savedError = GetLastError();
   const DebugLog& log = DebugLog::Instance();
   if (log.Enabled()) {
@@ -136,10 +143,7 @@ void LogPrintf(const char* format, ...) {
                local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
                format);
       char line[kStageSize] = {};
-      va_list args;
-      va_start(args, format);
       vsnprintf(line, kStageSize, stamped, args);
-      va_end(args);
       log.Write(line);
     }
   }

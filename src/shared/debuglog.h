@@ -5,8 +5,10 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <string>
 
+#include "printf_format.h"
 #include "unique_handle.h"
 
 class DebugLog {
@@ -39,4 +41,5 @@ class DebugLog {
 
 // printf-style record "yyyy-mm-dd hh:mm:ss\t" + text. Each of the two formatting stages is
 // cut at 1023 characters. Leaves the calling thread's last-error code as it found it.
-void LogPrintf(const char* format, ...);
+void LogPrintf(const char* format, ...) TOOLS_PRINTF_FORMAT(1, 2);
+void VLogPrintf(const char* format, va_list args);
