@@ -41,21 +41,17 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 // "\log" added.
 FileHandle OpenLogFolder(const std::string& moduleDirectory, const std::string& folder) {
   const DWORD attributes = GetFileAttributesA(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return FileHandle();
-  }
   const FileHandle module(CreateFileA(moduleDirectory.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   FileHandle log(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info = {};
-  const std::wstring modulePath = module ? FinalPath(module.get()) : L"";
-  if (!log || modulePath.empty() || !GetFileInformationByHandle(log.get(), &info) || IsReparsePoint(info) ||
-      !IsFolder(info) || !SamePath(FinalPath(log.get()), modulePath + L"\\log")) {
-    log.reset();
-  }
+  const bool realFolder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && module && log &&
+                          GetFileInformationByHandle(log.get(), &info) && IsFolder(info) && !IsReparsePoint(info) &&
+                          SamePath(FinalPath(log.get()), FinalPath(module.get()) + L"\\log");
+  if (!realFolder) log.reset();
   return log;
 }
 

@@ -4,6 +4,7 @@
 
 using testing_support::BesideTests;
 using testing_support::ListFiles;
+using testing_support::LogRecordsIn;
 using testing_support::LogTail;
 using testing_support::MakeDirectories;
 using testing_support::ReadBytes;
@@ -229,10 +230,6 @@ void BrackenRun::SetUp() {
 
 RunResult BrackenRun::Bracken(const std::wstring& arguments) { return testing_support::Run(dir / L"Bracken.exe", arguments, dir.path()); }
 
-std::string BrackenRun::Log() const {
-  std::string text;
-  for (const std::wstring& file : ListFiles(dir / L"log")) text += StripStamps(ReadBytes(dir / (L"log\\" + file)));
-  return text;
-}
+std::string BrackenRun::Log() const { return LogRecordsIn(dir.path()); }
 
 }  // namespace bracken_test

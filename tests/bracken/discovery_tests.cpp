@@ -10,6 +10,7 @@
 #include "bracken_test_support.h"
 #include "entry.h"
 #include "import_patch.h"
+#include "system_fakes.h"
 #include "test_support.h"
 
 using bracken_test::BrackenRun;
@@ -24,6 +25,7 @@ using bracken_test::kAppleServiceExe;
 using bracken_test::kIpodKey;
 using bracken_test::kProductKey;
 using bracken_test::kUninstallKey;
+using testing_support::FakeSystemDirectory;
 using testing_support::CurrentTestName;
 using testing_support::LogTail;
 using testing_support::Narrow;
@@ -181,19 +183,6 @@ TEST_F(Probes, GetDrvRegValHandsBackTheTextEvenWhenThePathIsMissing) {
 // directory, a command line that cannot be split).
 namespace {
 
-const wchar_t* g_systemDirectory = nullptr;
-
-UINT WINAPI FakeGetSystemDirectoryW(LPWSTR buffer, UINT size) {
-  if (!g_systemDirectory) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return 0;
-  }
-  const size_t length = wcslen(g_systemDirectory);
-  if (length >= size) return static_cast<UINT>(length + 1);
-  wcscpy(buffer, g_systemDirectory);
-  return static_cast<UINT>(length);
-}
-
 FARPROC WINAPI WithoutIsWow64Process(HMODULE module, LPCSTR name) {
   if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "IsWow64Process") == 0) return nullptr;
   return GetProcAddress(module, name);
@@ -238,29 +227,25 @@ TEST_F(Probes, AFailingWow64QueryCountsAsThirtyTwoBit) {
 }
 
 TEST_F(Probes, TheServicePathFollowsTheSystemDrive) {
-  ImportPatch systemDirectory("kernel32.dll", "GetSystemDirectoryW",
-                              reinterpret_cast<const void*>(&FakeGetSystemDirectoryW));
-  g_systemDirectory = L"D:\\Windows\\system32";
+  FakeSystemDirectory systemDirectory(L"D:\\Windows\\system32");
   RunDiscovery();
   EXPECT_STREQ(AppPaths.appleServicePath.get(),
                L"D:\\Program Files (x86)\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe");
   EXPECT_EQ(SystemDrive(), L"D:");
 
-  g_systemDirectory = L"E:";
+  systemDirectory.Set(L"E:");
   EXPECT_EQ(SystemDrive(), L"E:");
 }
 
 TEST_F(Probes, WithoutASystemDirectoryThePathsStartAtTheRoot) {
-  ImportPatch systemDirectory("kernel32.dll", "GetSystemDirectoryW",
-                              reinterpret_cast<const void*>(&FakeGetSystemDirectoryW));
-  g_systemDirectory = nullptr;
+  FakeSystemDirectory systemDirectory(nullptr);
   EXPECT_EQ(RunDiscovery().out, NothingFound());
   EXPECT_STREQ(AppPaths.appleServicePath.get(),
                L"\\Program Files (x86)\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe");
 
   // A directory longer than the buffer counts as unreadable too.
   const std::wstring overlong = L"F:\\" + std::wstring(300, L'w');
-  g_systemDirectory = overlong.c_str();
+  systemDirectory.Set(overlong.c_str());
   EXPECT_EQ(SystemDrive(), L"");
 }
 

@@ -8,6 +8,7 @@
 
 #include "bracken_test_support.h"
 #include "import_patch.h"
+#include "system_fakes.h"
 #include "reg_key.h"
 #include "test_support.h"
 
@@ -21,6 +22,8 @@ using bracken_test::kAppleInc;
 using bracken_test::kApplication;
 using bracken_test::kMobile;
 using bracken_test::kShared;
+using testing_support::FakeSystemDirectory;
+using testing_support::Narrow;
 
 namespace {
 
@@ -39,13 +42,6 @@ class SupportKeys : public ::testing::Test {
     key.CloseKey();
   }
 };
-
-const wchar_t* g_systemDirectory = nullptr;
-UINT WINAPI FakeGetSystemDirectoryW(LPWSTR buffer, UINT size) {
-  if (!g_systemDirectory) return 0;
-  wcsncpy(buffer, g_systemDirectory, size);
-  return static_cast<UINT>(wcslen(g_systemDirectory));
-}
 
 ImportPatch* g_create = nullptr;
 const wchar_t* g_refusedKey = nullptr;
@@ -90,15 +86,13 @@ TEST_F(SupportKeys, WithoutWow64NameTheNativeFolders) {
 }
 
 TEST_F(SupportKeys, FollowTheSystemDrive) {
-  ImportPatch systemDirectory("kernel32.dll", "GetSystemDirectoryW",
-                              reinterpret_cast<const void*>(&FakeGetSystemDirectoryW));
-  g_systemDirectory = L"D:\\Windows\\system32";
+  FakeSystemDirectory systemDirectory(L"D:\\Windows\\system32");
   Write(0);
   ExpectText(kMobile, L"InstallDir", L"D:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\");
   Write(7);
   ExpectAllNine(L"D:\\Program Files (x86)");
   // Without a system directory the paths start at the root of the current drive.
-  g_systemDirectory = nullptr;
+  systemDirectory.Set(nullptr);
   Write(1);
   ExpectAllNine(L"\\Program Files (x86)");
 }
@@ -120,22 +114,28 @@ TEST_F(SupportKeys, TheValuesOfAKeyThatCannotBeMadeAreLeftOut) {
   ImportPatch close("advapi32.dll", "RegCloseKey", reinterpret_cast<const void*>(&CountingRegCloseKey));
   g_create = &create;
   g_close = &close;
-  g_refusedKey = kMobile.c_str();
-  g_created = g_closed = 0;
-  Write(1);
-  g_refusedKey = nullptr;
-  const int created = g_created;
-  const int closed = g_closed;
-
-  const std::wstring mobile = L"C:\\Program Files (x86)\\Common Files\\Apple\\Mobile Device Support\\";
-  ExpectText(kApplication, L"InstallDir", L"C:\\Program Files (x86)\\Common Files\\Apple\\Apple Application Support\\");
-  ExpectText(kApplication, L"Version", L"3.1");
-  ExpectText(kShared, L"MobileDeviceDLL", mobile + L"MobileDevice.dll");
-  EXPECT_FALSE(Exists(kMobile, L"InstallDir"));
-  EXPECT_FALSE(Exists(kMobile, L"Version"));
-  // Every key made was closed again: the replaced one and, at CloseKey, the last.
-  EXPECT_EQ(created, 2);
-  EXPECT_EQ(closed, 2);
+  const std::vector<std::pair<std::wstring, std::vector<std::wstring>>> keys = {
+      {kApplication, {L"InstallDir", L"UserVisibleVersion", L"Version"}},
+      {kMobile, {L"InstallDir", L"Version"}},
+      {kShared, {L"ASMapiInterfaceDLL", L"AirTrafficHostDLL", L"MobileDeviceDLL", L"iTunesMobileDeviceDLL"}},
+  };
+  for (const auto& refused : keys) {
+    Clean();
+    g_refusedKey = refused.first.c_str();
+    g_created = g_closed = 0;
+    Write(1);
+    g_refusedKey = nullptr;
+    const int created = g_created;
+    const int closed = g_closed;
+    for (const auto& [key, names] : keys) {
+      for (const std::wstring& name : names) {
+        EXPECT_EQ(Exists(key, name), key != refused.first) << Narrow(key) << " " << Narrow(name);
+      }
+    }
+    // Every key made was closed again: the replaced one and, at CloseKey, the last.
+    EXPECT_EQ(created, 2);
+    EXPECT_EQ(closed, 2);
+  }
 }
 
 TEST_F(SupportKeys, CreateKeyKeepsTheCurrentKeyOnFailure) {

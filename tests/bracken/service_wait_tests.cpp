@@ -58,6 +58,7 @@ struct Script {
   std::map<std::wstring, std::deque<Answer>> controls;
   std::deque<DWORD> startErrors;  // 0 accepts the request
   DWORD enumError = 0;            // 0 with no names: no dependents
+  DWORD enumAgainError = 0;       // the second call, with the block, fails with it
   std::vector<std::wstring> dependents;
   // What happened, in order.
   std::vector<std::string> calls;
@@ -196,6 +197,10 @@ BOOL WINAPI FakeEnumDependentServicesW(SC_HANDLE service, DWORD state, LPENUM_SE
   if (names.empty()) return TRUE;
   if (size < bytes) {
     SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  if (g_script->enumAgainError) {
+    SetLastError(g_script->enumAgainError);
     return FALSE;
   }
   auto* text = reinterpret_cast<wchar_t*>(buffer + names.size());
@@ -629,6 +634,13 @@ TEST_F(ScriptedService, ADependentThatCannotBeStoppedEndsTheDependentsOnly) {
   EXPECT_EQ(Count("Open BrackenDependentA 36"), 0u);
   EXPECT_EQ(Count("Control BrackenScripted"), 1u);
 
+  // The list does not come into the block it asked for.
+  script.calls.clear();
+  script.enumAgainError = ERROR_INVALID_HANDLE;
+  EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
+  EXPECT_EQ(Count("Open BrackenDependentA 36"), 0u);
+  EXPECT_EQ(Count("Control BrackenScripted"), 1u);
+
   // The list cannot be had at all.
   script.calls.clear();
   script.enumError = ERROR_ACCESS_DENIED;
@@ -656,7 +668,17 @@ TEST_F(ScriptedService, OnlyAProcessOfTheServicesOwnIsEnded) {
     EXPECT_EQ(Stop().out, Line("Service is already stopped."));
     EXPECT_EQ(host.Ended(test.ended ? 3000 : 300), test.ended) << test.type;
   }
-  // Delete ends the process the same way before it deletes the service.
+  // A process that is gone by the time it is to be ended changes nothing.
+  Answer gone = Status(SERVICE_STOPPED);
+  gone.processId = 0x7FFFFFF0;
+  script.reads[kService] = {gone};
+  EXPECT_EQ(Stop().out, Line("Service is already stopped."));
+  // Delete goes on to the deletion when the status cannot be read, and ends the process
+  // the same way when it can.
+  script.reads[kService] = {Fails(ERROR_ACCESS_DENIED)};
+  EXPECT_EQ(RunOperation([](ServiceControl& control) { control.Delete(kService.c_str()); }).out,
+            Line("Service deleted successfully"));
+  InstallTestService(kService, BesideTests(L"test_service.exe"));
   DummyProcess shared(BesideTests(L"dummy_process.exe"));
   Answer running = Status(SERVICE_RUNNING);
   running.processId = shared.id();

@@ -147,3 +147,55 @@ TEST(Sweep, WithoutPsapiSaysSoAndEndsNothing) {
   EXPECT_EQ(tail.Records(), "LoadLibrary psapi.dll failed (126)\n\r\n");
   EXPECT_FALSE(target.Ended(300));
 }
+
+// In-process: calls of the sweep that fail pass over what they concern; the rest goes on.
+namespace {
+
+BOOL WINAPI FailingEnumProcesses(DWORD*, DWORD, DWORD*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+HANDLE WINAPI FailingOpenProcess(DWORD, BOOL, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+BOOL WINAPI FailingEnumProcessModules(HANDLE, HMODULE*, DWORD, LPDWORD) {
+  SetLastError(ERROR_PARTIAL_COPY);
+  return FALSE;
+}
+DWORD WINAPI FailingGetModuleFileNameExW(HANDLE, HMODULE, LPWSTR, DWORD) {
+  SetLastError(ERROR_PARTIAL_COPY);
+  return 0;
+}
+HANDLE WINAPI FailingSnapshot(DWORD, DWORD) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
+  struct Case {
+    const char* dll;
+    const char* function;
+    const void* replacement;
+    bool ended;  // the needle process, all the same
+  };
+  const Case cases[] = {
+      {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&FailingEnumProcesses), false},
+      {"kernel32.dll", "OpenProcess", reinterpret_cast<const void*>(&FailingOpenProcess), false},
+      {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&FailingEnumProcessModules), false},
+      {"psapi.dll", "GetModuleFileNameExW", reinterpret_cast<const void*>(&FailingGetModuleFileNameExW), false},
+      // Without the process list the tool spares only itself.
+      {"kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<const void*>(&FailingSnapshot), true},
+  };
+  ScratchDir targets(CurrentTestName());
+  for (const Case& test : cases) {
+    DummyProcess target(targets / L"marvento\\dummy_process.exe");
+    {
+      const ImportPatch failing(test.dll, test.function, test.replacement);
+      TerminateDeviceProcesses();
+    }
+    EXPECT_EQ(target.Ended(test.ended ? 3000 : 300), test.ended) << test.function;
+  }
+}

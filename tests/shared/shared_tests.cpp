@@ -6,8 +6,10 @@
 #include "console.h"
 #include "import_patch.h"
 #include "strtools.h"
+#include "system_fakes.h"
 #include "system_libraries.h"
 #include "system_paths.h"
+#include "unique_handle.h"
 #include "test_support.h"
 
 using testing_support::LogTail;
@@ -174,4 +176,75 @@ TEST(RestrictLibrarySearch, TakesTheCurrentFolderOutWhereNothingMoreCanBeDone) {
   g_getProcAddress = &getProcAddress;
   RestrictLibrarySearch();
   EXPECT_EQ(g_dllDirectories, std::vector<std::wstring>{L""});
+}
+
+TEST(SystemLibraries, WithoutTheSystemFolderNoneIsLoaded) {
+  const testing_support::FakeSystemDirectory none(nullptr);
+  LogTail tail;
+  StdoutCapture capture;
+  SystemLibraries libraries;
+  const wchar_t* const names[] = {L"psapi.dll"};
+  EXPECT_FALSE(libraries.Load(names));
+  EXPECT_EQ(capture.Finish(), "LoadLibrary psapi.dll failed (1)\r\n");
+  EXPECT_EQ(tail.Records(), "LoadLibrary psapi.dll failed (1)\n\r\n");
+}
+
+namespace {
+
+// A close call that, like many, changes the last-error code on its way.
+int g_closed = 0;
+BOOL CloseTouchingTheLastError(int*) {
+  ++g_closed;
+  SetLastError(ERROR_GEN_FAILURE);
+  return TRUE;
+}
+using TestOwner = UniqueHandle<int*, CloseTouchingTheLastError>;
+
+int* OpenThatFails() {
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return nullptr;
+}
+
+}  // namespace
+
+TEST(HandleOwners, KeepTheLastErrorWhenTheyCloseAndOpenIntoPut) {
+  int handles[2] = {};
+  TestOwner owner(&handles[0]);
+  owner.reset(OpenThatFails());  // closes the first handle
+  EXPECT_EQ(g_closed, 1);
+  EXPECT_FALSE(owner);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the failed open's own code";
+
+  owner.reset(&handles[0]);
+  int** slot = owner.put();  // closes it and hands out the empty slot
+  EXPECT_EQ(g_closed, 2);
+  EXPECT_EQ(*slot, nullptr);
+  *slot = &handles[1];
+  EXPECT_EQ(owner.get(), &handles[1]);
+  EXPECT_TRUE(owner.close());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE)) << "close() gives the call's own code";
+  EXPECT_FALSE(owner);
+  EXPECT_EQ(g_closed, 3);
+}
+
+TEST(StrTools, TheBoundedCopyCutsToTheBufferAndAlwaysTerminates) {
+  struct Case {
+    size_t capacity;
+    const wchar_t* text;
+    const wchar_t* copied;
+  };
+  const Case cases[] = {
+      {8, L"Tcpip", L"Tcpip"}, {6, L"Tcpip", L"Tcpip"}, {5, L"Tcpip", L"Tcpi"}, {1, L"Tcpip", L""}, {4, L"", L""}};
+  for (const Case& test : cases) {
+    wchar_t buffer[8];
+    wmemset(buffer, L'#', 8);
+    CopyBounded(buffer, test.capacity, test.text);
+    EXPECT_STREQ(buffer, test.copied) << test.capacity;
+    if (test.capacity < 8) {
+      EXPECT_EQ(buffer[test.capacity], L'#') << "written past the buffer";
+    }
+  }
+  wchar_t untouched = L'#';
+  CopyBounded(&untouched, 0, L"Tcpip");
+  EXPECT_EQ(untouched, L'#');
 }

@@ -256,6 +256,14 @@ std::string LogTail::Records() const {
   return StripStamps(all.substr(std::min(start_, all.size())));
 }
 
+std::string LogRecordsIn(const std::wstring& folder) {
+  std::string records;
+  for (const std::wstring& file : ListFiles(folder + L"\\log")) {
+    records += StripStamps(ReadBytes(folder + L"\\log\\" + file));
+  }
+  return records;
+}
+
 std::string StripStamps(const std::string& log) {
   static const std::regex stamp(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\t)");
   std::string text;

@@ -86,6 +86,10 @@ class LogTail {
   size_t start_ = 0;
 };
 
+// The records of every log file in `folder`\log, in the order of their names, time stamps
+// removed.
+std::string LogRecordsIn(const std::wstring& folder);
+
 // Removes the "yyyy-mm-dd hh:mm:ss\t" stamp from every record of a log's text; fails the
 // test when a record lacks a well-formed stamp.
 std::string StripStamps(const std::string& log);

@@ -26,6 +26,7 @@ using tallow_test::kUsbInf;
 using testing_support::BesideTests;
 using testing_support::FileExists;
 using testing_support::ListFiles;
+using testing_support::LogRecordsIn;
 using testing_support::MakeDirectories;
 using testing_support::Narrow;
 using testing_support::ReadBytes;
@@ -72,9 +73,8 @@ class DifxRun : public TallowRun {
     return lines;
   }
   std::string Log() {
-    const std::vector<std::wstring> files = ListFiles(dir / L"log");
-    EXPECT_EQ(files.size(), 1u) << "log files";
-    return files.empty() ? std::string() : StripStamps(ReadBytes(dir / (L"log\\" + files[0])));
+    EXPECT_EQ(ListFiles(dir / L"log").size(), 1u) << "log files";
+    return LogRecordsIn(dir.path());
   }
 
   SamplePackage usbPackage{kUsbInf, SampleInf({"Apple Mobile Device USB Driver = Install, USB\\VID_05AC&PID_1290"})};
@@ -135,6 +135,36 @@ TEST_F(DifxRun, UninstallTakesOutAgainWhatItsProbesAdded) {
   EXPECT_EQ(Log(), "netaapl: removed the copy the probe added to the driver store: " + StoreCopyOf(kNetInf) +
                        "\n\r\nusbaapl: removed the copy the probe added to the driver store: " + StoreCopyOf(kUsbInf) +
                        "\n\r\n");
+}
+
+TEST_F(DifxRun, UninstallLogsWhyItCouldNotTakeOutWhatItsProbesAdded) {
+  WriteBytes(dir / L"debuglog.cfg", "");
+  struct Case {
+    const wchar_t* library;
+    std::string script;
+    std::string why;  // logged for both packages
+  };
+  const std::string cannot = "the probe added the package to the driver store; it cannot be removed again \n";
+  const Case cases[] = {
+      {L"difx_no_getpath.dll", "", cannot},
+      {L"difx_no_uninstall.dll", "", cannot},
+      {L"difx_standin.dll", "getpath " + net + " 5 5\ngetpath " + usb + " 5 5\n",
+       "the probe added the package to the driver store; its path was not found: 5 \n"},
+      {L"difx_standin.dll", "uninstall " + net + " 6 6\nuninstall " + usb + " 6 6\n",
+       "the probe added the package to the driver store; removing it failed: 6 \n"},
+  };
+  for (const Case& test : cases) {
+    RemoveTree(kDifxRoot);
+    MakeDirectories(kDifxRoot + L"\\store");
+    RemoveTree(dir / L"log");
+    UseLibrary(test.library);
+    Script(test.script);
+    const RunResult run = Tallow(L"/u");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, PathLines());
+    EXPECT_EQ(LogRecordsIn(dir.path()), "netaapl: " + test.why + "\r\nusbaapl: " + test.why + "\r\n")
+        << Narrow(test.library) << " " << test.script;
+  }
 }
 
 TEST_F(DifxRun, UninstallReportsAMissingUsbInfAs4) {

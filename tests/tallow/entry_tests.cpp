@@ -6,6 +6,7 @@
 #include "device_fixtures.h"
 #include "driver_paths.h"
 #include "import_patch.h"
+#include "system_fakes.h"
 #include "tallow_test_support.h"
 #include "test_support.h"
 
@@ -16,6 +17,7 @@ using tallow_test::kNetInf;
 using tallow_test::kPackages;
 using tallow_test::kSection;
 using tallow_test::kUsbInf;
+using testing_support::FakeSystemDirectory;
 using testing_support::CurrentTestName;
 using testing_support::FileExists;
 using testing_support::MakeDirectories;
@@ -95,17 +97,7 @@ TEST_F(TallowRun, MissingPackagesAreNotReportedByTheEntry) {
 // In-process: system directories that Wine cannot give.
 namespace {
 
-const wchar_t* g_systemDirectory = nullptr;
 std::vector<std::pair<std::wstring, std::wstring>> g_copies;
-
-UINT WINAPI FakeGetSystemDirectoryW(LPWSTR buffer, UINT size) {
-  if (!g_systemDirectory) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return 0;
-  }
-  wcsncpy(buffer, g_systemDirectory, size);
-  return static_cast<UINT>(wcslen(g_systemDirectory));
-}
 
 BOOL WINAPI RecordCopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
   EXPECT_FALSE(failIfExists);
@@ -118,11 +110,11 @@ BOOL WINAPI RecordCopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
 class DriverPaths : public ::testing::Test {
  protected:
   void SetUp() override { g_copies.clear(); }
-  ImportPatch systemDirectory{"kernel32.dll", "GetSystemDirectoryW", reinterpret_cast<const void*>(&FakeGetSystemDirectoryW)};
+  FakeSystemDirectory systemDirectory{nullptr};
 };
 
 TEST_F(DriverPaths, FollowTheDriveOfTheSystemDirectory) {
-  g_systemDirectory = L"D:\\Windows\\system32";
+  systemDirectory.Set(L"D:\\Windows\\system32");
   ImportPatch copy("kernel32.dll", "CopyFileW", reinterpret_cast<const void*>(&RecordCopyFileW));
   StdoutCapture capture;
   CDriverInfPaths record;
@@ -145,7 +137,6 @@ TEST_F(DriverPaths, FollowTheDriveOfTheSystemDirectory) {
 }
 
 TEST_F(DriverPaths, WithoutASystemDirectoryAreRelativeToTheCurrentFolder) {
-  g_systemDirectory = nullptr;
   ScratchDir work(CurrentTestName());
   const std::wstring relativeUsb = kUsbInf.substr(3);
   const std::wstring relativeNet = kNetInf.substr(3);

@@ -9,6 +9,7 @@
 #include "device_fixtures.h"
 #include "device_test_support.h"
 #include "import_patch.h"
+#include "system_fakes.h"
 #include "operations.h"
 
 using tallow_test::BoundAppleDevice;
@@ -25,8 +26,11 @@ using tallow_test::kOpenFailed1252;
 using tallow_test::kOpenFailedGbk;
 using tallow_test::kUsbInf;
 using tallow_test::kWindowsInfFolder;
+using testing_support::FailingSetDestruction;
+using testing_support::UnreadableHardwareIds;
 using testing_support::FileExists;
 using testing_support::ListFiles;
+using testing_support::LogRecordsIn;
 using testing_support::Narrow;
 using testing_support::ReadBytes;
 using testing_support::RemoveTree;
@@ -94,9 +98,8 @@ std::string RecordsOf(const std::vector<std::string>& texts) {
 }
 
 std::string OnlyLog(const ScratchDir& dir) {
-  const std::vector<std::wstring> logs = ListFiles(dir / L"log");
-  EXPECT_EQ(logs.size(), 1u);
-  return logs.empty() ? "" : StripStamps(ReadBytes(dir / (L"log\\" + logs[0])));
+  EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
+  return LogRecordsIn(dir.path());
 }
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -225,7 +228,6 @@ namespace {
 int g_classDevsCalls = 0;
 int g_classDevsFailFrom = -1;
 const ImportPatch* g_classDevsPatch = nullptr;
-const ImportPatch* g_destroyPatch = nullptr;
 std::vector<DWORD> g_classDevsFlags;
 
 HDEVINFO WINAPI ClassDevsFailingLater(const GUID* guid, PCWSTR enumerator, HWND window, DWORD flags) {
@@ -236,12 +238,6 @@ HDEVINFO WINAPI ClassDevsFailingLater(const GUID* guid, PCWSTR enumerator, HWND 
     return INVALID_HANDLE_VALUE;
   }
   return g_classDevsPatch->Original<decltype(&SetupDiGetClassDevsW)>()(guid, enumerator, window, flags);
-}
-
-BOOL WINAPI DestroyFails(HDEVINFO set) {
-  g_destroyPatch->Original<decltype(&SetupDiDestroyDeviceInfoList)>()(set);
-  SetLastError(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));  // 0xE000020B
-  return FALSE;
 }
 
 }  // namespace
@@ -282,8 +278,7 @@ TEST_F(QueryDeviceCall, AFailedEnumerationEndsTheLinesWithTheVerdictSoFar) {
 }
 
 TEST_F(QueryDeviceCall, AFailedDestructionIsReportedAndTheNextLineFollows) {
-  ImportPatch destroy("setupapi.dll", "SetupDiDestroyDeviceInfoList", reinterpret_cast<const void*>(&DestroyFails));
-  g_destroyPatch = &destroy;
+  const FailingSetDestruction destroy;
   SamplePackage inf(kUsbInf, SampleInf(kModelLines));
   FakeUsbDevice later(L"VID_05AC&PID_12A8", L"A1", BoundAppleDevice({L"USB\\VID_05AC&PID_12A8"}));
 
@@ -294,4 +289,13 @@ TEST_F(QueryDeviceCall, AFailedDestructionIsReportedAndTheNextLineFollows) {
                               kNormal));
   EXPECT_EQ(outcome.log, RecordsOf(std::vector<std::string>{kHeader, kInfoLog, failure} +
                                    DeviceLog(0, "usb\\vid_05ac&pid_12a8") + std::vector<std::string>{failure, kNormal}));
+}
+
+TEST_F(QueryDeviceCall, ADeviceWhoseHardwareIdsCannotBeReadIsNotExamined) {
+  const UnreadableHardwareIds unreadable;
+  SamplePackage inf(kUsbInf, SampleInf(kModelLines));
+  FakeUsbDevice device(L"VID_05AC&PID_12A8", L"H1", BoundAppleDevice({L"USB\\VID_05AC&PID_12A8"}));
+  const Outcome outcome = Query();
+  EXPECT_EQ(outcome.result, 1);
+  EXPECT_EQ(outcome.out, Crlf(kHeader + kInfoConsole + kNormal));
 }

@@ -14,6 +14,7 @@
 #include "device_fixtures.h"
 #include "device_test_support.h"
 #include "import_patch.h"
+#include "system_fakes.h"
 #include "operations.h"
 
 using tallow_test::BoundAppleDevice;
@@ -32,8 +33,11 @@ using tallow_test::kOpenFailedGbk;
 using tallow_test::kSection;
 using tallow_test::kUsbInf;
 using tallow_test::kWindowsInfFolder;
+using testing_support::FailingSetDestruction;
+using testing_support::UnreadableHardwareIds;
 using testing_support::FileExists;
 using testing_support::ListFiles;
+using testing_support::LogRecordsIn;
 using testing_support::Narrow;
 using testing_support::ReadBytes;
 using testing_support::RunResult;
@@ -69,11 +73,7 @@ TEST_F(TallowRun, UpdateStagesTheInfAndSucceedsInAnySwitchCase) {
     EXPECT_TRUE(FileExists(kStagedPnf));
   }
   EXPECT_EQ(matching.ConfigFlags(), 0x4u);
-  const std::vector<std::wstring> logs = ListFiles(dir / L"log");
-  ASSERT_FALSE(logs.empty());
-  std::string all;
-  for (const std::wstring& name : logs) all += StripStamps(ReadBytes(dir / (L"log\\" + name)));
-  EXPECT_EQ(all, Records({kHeader, kSucceeded, kHeader, kSucceeded, kHeader, kSucceeded}));
+  EXPECT_EQ(LogRecordsIn(dir.path()), Records({kHeader, kSucceeded, kHeader, kSucceeded, kHeader, kSucceeded}));
 }
 
 TEST_F(TallowRun, UpdateReportsAnInfThatDoesNotOpen) {
@@ -82,9 +82,8 @@ TEST_F(TallowRun, UpdateReportsAnInfThatDoesNotOpen) {
   EXPECT_EQ(run.exitCode, 4u);
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + kOpenFailed1252 + Narrow(kUsbInf) + " \n" +
                                         " driver's inf file not found ! \n"));
-  const std::vector<std::wstring> logs = ListFiles(dir / L"log");
-  ASSERT_EQ(logs.size(), 1u);
-  EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + logs[0]))),
+  EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
+  EXPECT_EQ(LogRecordsIn(dir.path()),
             Records({kHeader, kOpenFailedGbk + Narrow(kUsbInf) + " \n", " driver's inf file not found ! \n"}));
 }
 
@@ -95,9 +94,8 @@ TEST_F(TallowRun, UpdateReportsAMissingModelSection) {
   EXPECT_EQ(run.exitCode, 5u);
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + kNoDescriptorGbk + "driver's descriptor not found !\n"));
   EXPECT_FALSE(FileExists(kStagedPnf));
-  const std::vector<std::wstring> logs = ListFiles(dir / L"log");
-  ASSERT_EQ(logs.size(), 1u);
-  EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + logs[0]))),
+  EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
+  EXPECT_EQ(LogRecordsIn(dir.path()),
             Records({kHeader, kNoDescriptorGbk, "driver's descriptor not found !\n"}));
 }
 
@@ -111,9 +109,8 @@ TEST_F(TallowRun, UpdateFailsWhenStagingFailsAndNothingIsMarked) {
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + "\t SetupCopyOEMInf error (2)\n Driver Update failed !\n"));
   EXPECT_FALSE(FileExists(kStagedPnf));
-  const std::vector<std::wstring> logs = ListFiles(dir / L"log");
-  ASSERT_EQ(logs.size(), 1u);
-  EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + logs[0]))),
+  EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
+  EXPECT_EQ(LogRecordsIn(dir.path()),
             Records({kHeader, "\t SetupCopyOEMInf error (2)\n", "Driver Update failed !\n"}));
 }
 #endif
@@ -131,7 +128,6 @@ std::vector<UpdateCall> g_updates;
 std::vector<std::pair<std::wstring, DWORD>> g_classDevs;
 int g_classDevsFailFrom = -1;  // the call (counted from 0) from which SetupDiGetClassDevsW fails
 const ImportPatch* g_classDevsPatch = nullptr;
-const ImportPatch* g_destroyPatch = nullptr;
 
 BOOL WINAPI RecordUpdate(HWND window, LPCWSTR hardwareId, LPCWSTR infPath, DWORD flags, PBOOL reboot) {
   EXPECT_EQ(window, nullptr);
@@ -159,13 +155,6 @@ CONFIGRET WINAPI AbsentDevice(PULONG status, PULONG problem, DEVINST, ULONG flag
 
 BOOL WINAPI StagingFails(PCWSTR, PCWSTR, DWORD, DWORD, PWSTR, DWORD, PDWORD, PWSTR*) {
   SetLastError(static_cast<DWORD>(ERROR_NO_CATALOG_FOR_OEM_INF));  // 0xE000022F
-  return FALSE;
-}
-
-// Destroys the set, then reports a failure.
-BOOL WINAPI DestroyFails(HDEVINFO set) {
-  g_destroyPatch->Original<decltype(&SetupDiDestroyDeviceInfoList)>()(set);
-  SetLastError(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));  // 0xE000020B
   return FALSE;
 }
 
@@ -301,8 +290,7 @@ TEST_F(UpdateDeviceCall, AFailedEnumerationEndsTheLinesSilently) {
 }
 
 TEST_F(UpdateDeviceCall, AFailedDestructionIsReportedAndEndsTheLines) {
-  ImportPatch destroy("setupapi.dll", "SetupDiDestroyDeviceInfoList", reinterpret_cast<const void*>(&DestroyFails));
-  g_destroyPatch = &destroy;
+  const FailingSetDestruction destroy;
   SamplePackage inf(kUsbInf, SampleInf(kModelLines));
   const Outcome outcome = Update();
   EXPECT_EQ(outcome.result, 1);
@@ -342,4 +330,13 @@ TEST_F(UpdateDeviceCall, HardwareIdsThatFillTheBufferWithoutTerminatorsStillMatc
     EXPECT_EQ(Update().result, 1);
     EXPECT_EQ(device.ConfigFlags(), 0x24u) << Narrow(list.substr(0, 20));
   }
+}
+
+TEST_F(UpdateDeviceCall, ADeviceWhoseHardwareIdsCannotBeReadIsPassedOver) {
+  ImportPatch absent("setupapi.dll", "CM_Get_DevNode_Status", reinterpret_cast<const void*>(&AbsentDevice));
+  const UnreadableHardwareIds unreadable;
+  SamplePackage inf(kUsbInf, SampleInf({"%Device% = Install, USB\\VID_05AC&PID_1290"}));
+  FakeUsbDevice device(L"VID_05AC&PID_1290", L"H1", BoundAppleDevice({L"USB\\VID_05AC&PID_1290"}, 0x4));
+  EXPECT_EQ(Update().result, 1);
+  EXPECT_EQ(device.ConfigFlags(), 0x4u);
 }
