@@ -36,10 +36,10 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 
 // The log folder `folder` beside the executable in `moduleDirectory`, held open for the
 // run, without delete sharing so that nobody can rename it or put a link in its place
-// while the run lasts. Empty unless it is a real folder: not a link itself (as the path
-// says and as the open folder says), and its final path the module directory's with
-// "\log" added.
-FileHandle OpenLogFolder(const std::string& moduleDirectory, const std::string& folder) {
+// while the run lasts, and its final path. Empty unless it is a real folder: not a link
+// itself (as the path says and as the open folder says), and its final path the module
+// directory's with "\log" added.
+FileHandle OpenLogFolder(const std::string& moduleDirectory, const std::string& folder, std::wstring& finalPath) {
   const DWORD attributes = GetFileAttributesA(folder.c_str());
   const FileHandle module(CreateFileA(moduleDirectory.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -47,10 +47,11 @@ FileHandle OpenLogFolder(const std::string& moduleDirectory, const std::string& 
   FileHandle log(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info = {};
+  finalPath = log ? FinalPath(log.get()) : L"";
   const bool realFolder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
                           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && module && log &&
                           GetFileInformationByHandle(log.get(), &info) && IsFolder(info) && !IsReparsePoint(info) &&
-                          SamePath(FinalPath(log.get()), FinalPath(module.get()) + L"\\log");
+                          SamePath(finalPath, FinalPath(module.get()) + L"\\log");
   if (!realFolder) log.reset();
   return log;
 }
@@ -90,9 +91,9 @@ DebugLog::DebugLog() {
   }
   logFilePath_ = logDirectory + name;
 
-  logFolder_ = OpenLogFolder(moduleDirectory_, logDirectory);
+  std::wstring folderPath;
+  logFolder_ = OpenLogFolder(moduleDirectory_, logDirectory, folderPath);
   if (!logFolder_) return;
-  const std::wstring folderPath = FinalPath(logFolder_.get());
   const std::string fileName = name;
   logFileFinalPath_ = folderPath + std::wstring(fileName.begin(), fileName.end());
 }

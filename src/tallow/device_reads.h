@@ -6,9 +6,9 @@
 
 #include <setupapi.h>
 
-#include "unique_handle.h"
 #include "operations.h"
 #include "strtools.h"
+#include "unique_handle.h"
 
 // Opens the INF at `openPath` into `inf` and finds the first line of its model section.
 // Gives 0 on success; otherwise reports the failure (about `infPath`, the path as the

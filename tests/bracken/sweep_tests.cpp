@@ -6,6 +6,7 @@
 #include "bracken_test_support.h"
 #include "import_patch.h"
 #include "process_sweep.h"
+#include "system_fakes.h"
 #include "test_support.h"
 
 using bracken_test::BrackenRun;
@@ -15,6 +16,7 @@ using testing_support::BesideTests;
 using testing_support::CurrentTestName;
 using testing_support::LogTail;
 using testing_support::MakeDirectories;
+using testing_support::RefusedLibrary;
 using testing_support::RunResult;
 using testing_support::ScratchDir;
 using testing_support::StdoutCapture;
@@ -118,20 +120,6 @@ TEST(Sweep, WithoutItsTokenEndsNothing) {
 }
 
 // In-process: without psapi there is nothing to look at; the stop goes on.
-namespace {
-
-ImportPatch* g_loadLibrary = nullptr;
-
-HMODULE WINAPI RefusingPsapi(LPCWSTR path) {
-  const size_t length = wcslen(path);
-  if (length >= 10 && _wcsicmp(path + length - 10, L"\\psapi.dll") == 0) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  return g_loadLibrary->Original<decltype(&LoadLibraryW)>()(path);
-}
-
-}  // namespace
 
 TEST(Sweep, WithoutPsapiSaysSoAndEndsNothing) {
   ScratchDir targets(CurrentTestName());
@@ -139,8 +127,7 @@ TEST(Sweep, WithoutPsapiSaysSoAndEndsNothing) {
   LogTail tail;
   StdoutCapture capture;
   {
-    ImportPatch loadLibrary("kernel32.dll", "LoadLibraryW", reinterpret_cast<const void*>(&RefusingPsapi));
-    g_loadLibrary = &loadLibrary;
+    const RefusedLibrary refused(L"psapi.dll");
     TerminateDeviceProcesses();
   }
   EXPECT_EQ(capture.Finish(), "LoadLibrary psapi.dll failed (126)\r\n");

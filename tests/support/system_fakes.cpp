@@ -3,6 +3,7 @@
 #include <setupapi.h>
 
 #include <cwchar>
+#include <string>
 
 namespace testing_support {
 
@@ -11,6 +12,8 @@ namespace {
 const wchar_t* g_systemDirectory = nullptr;
 const ImportPatch* g_destruction = nullptr;
 const ImportPatch* g_properties = nullptr;
+const ImportPatch* g_loadLibrary = nullptr;
+std::wstring g_refusedLibrary;
 
 UINT WINAPI FakeGetSystemDirectoryW(LPWSTR buffer, UINT size) {
   if (!g_systemDirectory) {
@@ -39,6 +42,16 @@ BOOL WINAPI WithoutHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD prop
                                                                                  size, required);
 }
 
+HMODULE WINAPI RefusingLoadLibraryW(LPCWSTR path) {
+  const std::wstring text = path;
+  const std::wstring name = L"\\" + g_refusedLibrary;
+  if (text.size() >= name.size() && _wcsicmp(text.c_str() + text.size() - name.size(), name.c_str()) == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return g_loadLibrary->Original<decltype(&LoadLibraryW)>()(path);
+}
+
 }  // namespace
 
 FakeSystemDirectory::FakeSystemDirectory(const wchar_t* directory)
@@ -56,6 +69,16 @@ FailingSetDestruction::FailingSetDestruction()
 }
 
 FailingSetDestruction::~FailingSetDestruction() { g_destruction = nullptr; }
+
+RefusedLibrary::RefusedLibrary(const wchar_t* name)
+    : patch_("kernel32.dll", "LoadLibraryW", reinterpret_cast<const void*>(&RefusingLoadLibraryW)) {
+  g_loadLibrary = &patch_;
+  Set(name);
+}
+
+RefusedLibrary::~RefusedLibrary() { g_loadLibrary = nullptr; }
+
+void RefusedLibrary::Set(const wchar_t* name) { g_refusedLibrary = name; }
 
 UnreadableHardwareIds::UnreadableHardwareIds()
     : patch_("setupapi.dll", "SetupDiGetDeviceRegistryPropertyW", reinterpret_cast<const void*>(&WithoutHardwareIds)) {

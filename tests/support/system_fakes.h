@@ -37,6 +37,21 @@ class FailingSetDestruction {
   ImportPatch patch_;
 };
 
+// LoadLibraryW refusing the library of file name `name` (ERROR_MOD_NOT_FOUND) and loading
+// every other.
+class RefusedLibrary {
+ public:
+  explicit RefusedLibrary(const wchar_t* name);
+  ~RefusedLibrary();
+  RefusedLibrary(const RefusedLibrary&) = delete;
+  RefusedLibrary& operator=(const RefusedLibrary&) = delete;
+
+  void Set(const wchar_t* name);
+
+ private:
+  ImportPatch patch_;
+};
+
 // SetupDiGetDeviceRegistryPropertyW failing for every device's hardware IDs
 // (ERROR_INVALID_DATA); every other property is the system's.
 class UnreadableHardwareIds {

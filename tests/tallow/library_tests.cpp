@@ -6,9 +6,9 @@
 
 #include "device_fixtures.h"
 #include "device_test_support.h"
-#include "import_patch.h"
 #include "operations.h"
 #include "switches.h"
+#include "system_fakes.h"
 
 using tallow_test::BoundAppleDevice;
 using tallow_test::Crlf;
@@ -22,6 +22,7 @@ using tallow_test::TallowRun;
 using tallow_test::kUsbInf;
 using testing_support::LogTail;
 using testing_support::Narrow;
+using testing_support::RefusedLibrary;
 using testing_support::RunResult;
 using testing_support::StdoutCapture;
 
@@ -50,22 +51,6 @@ TEST_F(TallowRun, SystemLibrariesBesideTheToolAreNeverLoaded) {
 }
 
 // In-process: a system library that cannot be loaded.
-namespace {
-
-const wchar_t* g_refusedLibrary = nullptr;
-ImportPatch* g_loadLibrary = nullptr;
-
-HMODULE WINAPI RefusingLoadLibraryW(LPCWSTR path) {
-  const std::wstring text = path;
-  const std::wstring name = g_refusedLibrary;
-  if (text.size() > name.size() && _wcsicmp(text.c_str() + text.size() - name.size() - 1, (L"\\" + name).c_str()) == 0) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  return g_loadLibrary->Original<decltype(&LoadLibraryW)>()(path);
-}
-
-}  // namespace
 
 TEST(SystemLibraries, ASwitchWhoseLibraryCannotBeLoadedReportsItAndDoesNotRun) {
   struct Case {
@@ -74,10 +59,9 @@ TEST(SystemLibraries, ASwitchWhoseLibraryCannotBeLoadedReportsItAndDoesNotRun) {
   };
   const Case cases[] = {{L"/re", L"newdev.dll"}, {L"/re", L"setupapi.dll"}, {L"/qu", L"setupapi.dll"},
                         {L"/i", L"setupapi.dll"}, {L"/i", L"newdev.dll"}};
-  ImportPatch loadLibrary("kernel32.dll", "LoadLibraryW", reinterpret_cast<const void*>(&RefusingLoadLibraryW));
-  g_loadLibrary = &loadLibrary;
+  RefusedLibrary refused(L"");
   for (const Case& test : cases) {
-    g_refusedLibrary = test.library;
+    refused.Set(test.library);
     std::unique_ptr<CDriverInfPaths> record;
     {
       StdoutCapture quiet;  // the three path lines
@@ -92,7 +76,7 @@ TEST(SystemLibraries, ASwitchWhoseLibraryCannotBeLoadedReportsItAndDoesNotRun) {
     EXPECT_EQ(tail.Records(), Records({line})) << Narrow(test.switchText);
   }
   // "/u" needs none of them.
-  g_refusedLibrary = L"setupapi.dll";
+  refused.Set(L"setupapi.dll");
   StdoutCapture quiet;
   CDriverInfPaths record;
   EXPECT_NE(RunSwitch(record, L"/u"), kSystemLibraryMissing);
