@@ -14,8 +14,11 @@
 
 namespace {
 
-constexpr DWORD kMaxProcesses = 1024;
-constexpr DWORD kMaxModules = 1024;
+// The first sizes of the identifier and module arrays; each grows until the list fits.
+constexpr size_t kFirstProcesses = 1024;
+constexpr size_t kFirstModules = 1024;
+// The longest path the system gives a process's executable.
+constexpr DWORD kImagePathChars = 32768;
 constexpr DWORD kSweepAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_WRITE | PROCESS_VM_READ | PROCESS_TERMINATE;
 constexpr const wchar_t* kSweepLibraries[] = {L"psapi.dll"};
 
@@ -80,22 +83,56 @@ std::vector<DWORD> SelfAndAncestors() {
   return chain;
 }
 
+// The identifiers of every process, or none when they cannot be listed. The list is read
+// again into a larger array while it fills the whole array: it may have been cut.
+std::vector<DWORD> ProcessIds() {
+  std::vector<DWORD> ids(kFirstProcesses);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(ids.size() * sizeof(DWORD));
+    DWORD bytes = 0;
+    if (!EnumProcesses(ids.data(), size, &bytes)) return {};
+    if (bytes < size) {
+      ids.resize(bytes / sizeof(DWORD));
+      return ids;
+    }
+    ids.resize(ids.size() * 2);
+  }
+}
+
+// The process's modules, the executable first; false when they cannot be listed. Read
+// again into an array of the size the system asks for while the list does not fit.
+bool ListModules(HANDLE process, std::vector<HMODULE>& modules) {
+  modules.resize(kFirstModules);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
+    DWORD needed = 0;
+    if (!EnumProcessModules(process, modules.data(), size, &needed)) return false;
+    modules.resize(needed / sizeof(HMODULE));
+    if (needed <= size) return true;
+  }
+}
+
+bool ImageHoldsNeedle(HANDLE process) {
+  std::vector<wchar_t> path(kImagePathChars);
+  DWORD size = kImagePathChars;
+  return QueryFullProcessImageNameW(process, 0, path.data(), &size) && HoldsNeedle(path.data());
+}
+
+// Whether a module of the process lies under a needle. Where its modules cannot be listed,
+// as a 64-bit process's cannot from this 32-bit tool, its executable's path decides.
+bool IsDeviceProcess(HANDLE process) {
+  std::vector<HMODULE> modules;
+  if (!ListModules(process, modules)) return ImageHoldsNeedle(process);
+  for (HMODULE module : modules) {
+    wchar_t path[MAX_PATH] = {};
+    if (GetModuleFileNameExW(process, module, path, MAX_PATH) && HoldsNeedle(path)) return true;
+  }
+  return false;
+}
+
 void TerminateIfDeviceProcess(DWORD processId) {
   const KernelHandle process(OpenProcess(kSweepAccess, FALSE, processId));
-  if (!process) return;
-  HMODULE modules[kMaxModules] = {};
-  DWORD needed = 0;
-  if (!EnumProcessModules(process.get(), modules, sizeof modules, &needed)) return;
-  DWORD count = needed / sizeof(HMODULE);
-  if (count > kMaxModules) count = kMaxModules;
-  for (DWORD i = 0; i < count; ++i) {
-    wchar_t path[MAX_PATH] = {};
-    if (!GetModuleFileNameExW(process.get(), modules[i], path, MAX_PATH)) continue;
-    if (HoldsNeedle(path)) {
-      TerminateProcess(process.get(), 0);
-      return;
-    }
-  }
+  if (process && IsDeviceProcess(process.get())) TerminateProcess(process.get(), 0);
 }
 
 }  // namespace
@@ -108,16 +145,14 @@ void TerminateDeviceProcesses() {
   SystemLibraries libraries;
   if (!libraries.Load(kSweepLibraries)) return;
 
-  DWORD processIds[kMaxProcesses] = {};
-  DWORD bytes = 0;
-  if (!EnumProcesses(processIds, sizeof processIds, &bytes)) return;
+  const std::vector<DWORD> processIds = ProcessIds();
+  if (processIds.empty()) return;
 
   // The tool must live on to stop the services, and the installer that waits for it, with
   // whatever started that, must live on too, wherever they lie.
   const std::vector<DWORD> spared = SelfAndAncestors();
-  const DWORD count = bytes / sizeof(DWORD);
-  for (DWORD i = 0; i < count; ++i) {
-    if (processIds[i] == 0 || std::find(spared.begin(), spared.end(), processIds[i]) != spared.end()) continue;
-    TerminateIfDeviceProcess(processIds[i]);
+  for (const DWORD processId : processIds) {
+    if (processId == 0 || std::find(spared.begin(), spared.end(), processId) != spared.end()) continue;
+    TerminateIfDeviceProcess(processId);
   }
 }

@@ -1,5 +1,6 @@
 // Stop and StopDependents: the dependents first, then the service, all within a budget
-// of 30000 ms counted from the start of Stop.
+// of 30000 ms counted from the start of Stop; the dependents have a budget of their own
+// besides. No sleep lasts past the budget, whatever wait hint a service reports.
 #include "service_control.h"
 
 #include "service_state.h"
@@ -47,7 +48,7 @@ void ServiceControl::Stop(const wchar_t* serviceName) {
 
   while (status.dwCurrentState == SERVICE_STOP_PENDING) {
     EchoService(L"%s \t Service stop pending...\n", "%s \t Service stop pending...\n", serviceName);
-    Sleep(PollInterval(status.dwWaitHint));
+    Sleep(SleepWithinBudget(PollInterval(status.dwWaitHint), startTime, GetTickCount(), kStopBudget));
     if (!readOrReport()) return;
     if (status.dwCurrentState == SERVICE_STOPPED) {
       EchoService(L"%s \t Service stopped successfully.\n", "%s \t Service stopped successfully.\n", serviceName);
@@ -70,7 +71,7 @@ void ServiceControl::Stop(const wchar_t* serviceName) {
   }
 
   while (status.dwCurrentState != SERVICE_STOPPED) {
-    Sleep(status.dwWaitHint);
+    Sleep(SleepWithinBudget(status.dwWaitHint, startTime, GetTickCount(), kStopBudget));
     if (!ReadServiceStatus(service, status)) {
       OutW(L"%s \t QueryServiceStatusEx failed (%d)\n", serviceName, GetLastError());
       return;
@@ -109,7 +110,7 @@ bool ServiceControl::StopDependents() {
     SERVICE_STATUS_PROCESS status = {};
     if (!SendStopControl(dependent.get(), status)) return false;
     while (status.dwCurrentState != SERVICE_STOPPED) {
-      Sleep(status.dwWaitHint);
+      Sleep(SleepWithinBudget(status.dwWaitHint, startTime, GetTickCount(), kStopBudget));
       if (!ReadServiceStatus(dependent.get(), status)) return false;
       if (status.dwCurrentState == SERVICE_STOPPED) break;
       if (ElapsedTicks(startTime, GetTickCount()) > kStopBudget) return false;

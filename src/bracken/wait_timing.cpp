@@ -8,3 +8,9 @@ DWORD PollInterval(DWORD waitHint) {
 }
 
 DWORD ElapsedTicks(DWORD start, DWORD now) { return now - start; }
+
+DWORD SleepWithinBudget(DWORD wanted, DWORD start, DWORD now, DWORD budget) {
+  const DWORD elapsed = ElapsedTicks(start, now);
+  const DWORD left = elapsed > budget ? 0 : budget - elapsed + 1;
+  return wanted < left ? wanted : left;
+}

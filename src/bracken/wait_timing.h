@@ -10,3 +10,8 @@ DWORD PollInterval(DWORD waitHint);
 // Milliseconds from `start` to `now` on the 32-bit tick counter, correct across its
 // wrap-around.
 DWORD ElapsedTicks(DWORD start, DWORD now);
+
+// How long a wait of a budgeted operation may sleep when it wants `wanted` ms: at most
+// until the budget that began at `start` counts as spent, one tick after `budget` ms have
+// passed, so that a service reporting a wait hint of minutes cannot hold the stop up.
+DWORD SleepWithinBudget(DWORD wanted, DWORD start, DWORD now, DWORD budget);

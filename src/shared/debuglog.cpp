@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "system_paths.h"
@@ -34,24 +35,41 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
          CSTR_EQUAL;
 }
 
+// `name` in `folder`, with one backslash between them also when the folder is a drive's
+// root and already ends with one.
+std::wstring Join(const std::wstring& folder, const wchar_t* name) {
+  return folder + (folder.empty() || folder.back() != L'\\' ? L"\\" : L"") + name;
+}
+
+// The folder of a file's full path: the text before its last backslash, or the whole path
+// when it holds none. A file at a drive's root keeps the backslash ("D:\"), since "D:"
+// alone names the drive's current folder.
+std::wstring FolderOf(const std::wstring& path) {
+  const size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) return path;
+  const bool driveRoot = slash > 0 && path[slash - 1] == L':';
+  return path.substr(0, driveRoot ? slash + 1 : slash);
+}
+
 // The log folder `folder` beside the executable in `moduleDirectory`, held open for the
-// run, without delete sharing so that nobody can rename it or put a link in its place
-// while the run lasts, and its final path. Empty unless it is a real folder: not a link
-// itself (as the path says and as the open folder says), and its final path the module
-// directory's with "\log" added.
-FileHandle OpenLogFolder(const std::string& moduleDirectory, const std::string& folder, std::wstring& finalPath) {
-  const DWORD attributes = GetFileAttributesA(folder.c_str());
-  const FileHandle module(CreateFileA(moduleDirectory.c_str(), FILE_READ_ATTRIBUTES,
+// run, and its final path. It is opened for listing, so that its share mode counts, and
+// without delete sharing: while the run lasts nobody can rename it or put a link in its
+// place. Empty unless it is a real folder: not a link itself (as the path says and as the
+// open folder says), and its final path the module directory's with "log" added.
+FileHandle OpenLogFolder(const std::wstring& moduleDirectory, const std::wstring& folder, std::wstring& finalPath) {
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  const FileHandle module(CreateFileW(moduleDirectory.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  FileHandle log(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FileHandle log(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info = {};
   finalPath = log ? FinalPath(log.get()) : L"";
   const bool realFolder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
                           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && module && log &&
                           GetFileInformationByHandle(log.get(), &info) && IsFolder(info) && !IsReparsePoint(info) &&
-                          SamePath(finalPath, FinalPath(module.get()) + L"\\log");
+                          SamePath(finalPath, Join(FinalPath(module.get()), L"log"));
   if (!realFolder) log.reset();
   return log;
 }
@@ -64,22 +82,21 @@ DebugLog& DebugLog::Instance() {
 }
 
 DebugLog::DebugLog() {
+  // Paths stay wide: a folder name outside the ANSI code page must neither lose the log
+  // nor, through a best-fit mapping, lead it into another folder.
+  std::wstring modulePath;
   // Without the whole path of the executable there is no folder to look for the marker in.
-  std::string modulePath;
   if (!ExecutablePath(modulePath)) return;
-  moduleDirectory_ = modulePath;
-  if (const size_t slash = moduleDirectory_.rfind('\\'); slash != std::string::npos) {
-    moduleDirectory_.resize(slash);
-  }
+  moduleDirectory_ = FolderOf(modulePath);
 
-  enabled_ = GetFileAttributesA((moduleDirectory_ + "\\debuglog.cfg").c_str()) != INVALID_FILE_ATTRIBUTES;
+  enabled_ = GetFileAttributesW(Join(moduleDirectory_, L"debuglog.cfg").c_str()) != INVALID_FILE_ATTRIBUTES;
   if (!enabled_) return;
 
   if (logBaseDirectory_.empty()) logBaseDirectory_ = moduleDirectory_;
-  const std::string logDirectory = logBaseDirectory_ + "\\log";
+  const std::wstring logDirectory = Join(logBaseDirectory_, L"log");
   // An existing folder is fine; a folder that cannot be made shows up as records that
   // cannot be written.
-  CreateDirectoryA(logDirectory.c_str(), nullptr);
+  CreateDirectoryW(logDirectory.c_str(), nullptr);
 
   const time_t now = time(nullptr);
   const tm* local = localtime(&now);
@@ -89,13 +106,14 @@ DebugLog::DebugLog() {
              local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
              local->tm_min, local->tm_sec);
   }
-  logFilePath_ = logDirectory + name;
+  // The name is ASCII digits and punctuation.
+  const std::wstring fileName(name, name + strlen(name));
+  logFilePath_ = logDirectory + fileName;
 
   std::wstring folderPath;
   logFolder_ = OpenLogFolder(moduleDirectory_, logDirectory, folderPath);
   if (!logFolder_) return;
-  const std::string fileName = name;
-  logFileFinalPath_ = folderPath + std::wstring(fileName.begin(), fileName.end());
+  logFileFinalPath_ = folderPath + fileName;
 }
 
 bool DebugLog::IsOwnLogFile(HANDLE file) const {
@@ -110,7 +128,7 @@ bool DebugLog::IsOwnLogFile(HANDLE file) const {
 void DebugLog::Write(const char* line) const {
   if (!enabled_ || !logFolder_) return;
   // Opened without following a link: a link in the file's place is seen as what it is.
-  const FileHandle file(CreateFileA(logFilePath_.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+  const FileHandle file(CreateFileW(logFilePath_.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file || !IsOwnLogFile(file.get())) return;

@@ -17,7 +17,7 @@ class DebugLog {
   static DebugLog& Instance();
 
   bool Enabled() const { return enabled_; }
-  const std::string& LogFilePath() const { return logFilePath_; }
+  const std::wstring& LogFilePath() const { return logFilePath_; }
 
   // Appends one record: the line, then "\r\n". Opens and closes the file each time, sharing
   // it with every other writer, so a record is with the system once this returns. Writes
@@ -29,9 +29,9 @@ class DebugLog {
   DebugLog();
   bool IsOwnLogFile(HANDLE file) const;
 
-  std::string logFilePath_;
-  std::string moduleDirectory_;
-  std::string logBaseDirectory_;
+  std::wstring logFilePath_;
+  std::wstring moduleDirectory_;
+  std::wstring logBaseDirectory_;
   bool enabled_ = false;
   // The log folder, held open for the run so that it cannot be renamed or replaced, and
   // the final path its log file must have.

@@ -5,13 +5,27 @@
 #include "console.h"
 #include "system_paths.h"
 
+namespace {
+
+// How system libraries are loaded by their full path. Where the search could be restricted
+// to the system folder, their own imports follow it. Where it could not (Windows 7 without
+// its library-search update), the altered search order looks for their imports in the
+// folder of the library itself, the system folder, before the executable's folder.
+DWORD g_systemLoadFlags = LOAD_WITH_ALTERED_SEARCH_PATH;
+
+}  // namespace
+
 void RestrictLibrarySearch() {
   // Looked up at run time: Windows 7 has it only with its library-search update.
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   const auto setDefaultDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  if (setDefaultDirectories && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  if (setDefaultDirectories && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    g_systemLoadFlags = 0;
+    return;
+  }
+  g_systemLoadFlags = LOAD_WITH_ALTERED_SEARCH_PATH;
   SetDllDirectoryW(L"");
 }
 
@@ -22,7 +36,7 @@ namespace {
 UniqueLibrary LoadSystemLibrary(const wchar_t* name) {
   const std::wstring folder = SystemDirectory();
   if (folder.empty()) return UniqueLibrary();
-  return UniqueLibrary(LoadLibraryW((folder + L"\\" + name).c_str()));
+  return UniqueLibrary(LoadLibraryExW((folder + L"\\" + name).c_str(), nullptr, g_systemLoadFlags));
 }
 
 }  // namespace

@@ -2,14 +2,18 @@
 
 #include <windows.h>
 
-namespace {
+std::wstring SystemDirectory() {
+  wchar_t directory[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+  if (length >= MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return (length > 0 && length < MAX_PATH) ? directory : L"";
+}
 
-// GetModuleFileName fills the buffer with as much as fits and answers its size when the
-// path was cut, without a terminator (and, on older systems, without an error code).
-template <typename Char, typename Call>
-bool ModulePath(std::basic_string<Char>& path, Call getModuleFileName) {
-  Char buffer[MAX_PATH] = {};
-  const DWORD length = getModuleFileName(nullptr, buffer, MAX_PATH);
+bool ExecutablePath(std::wstring& path) {
+  // GetModuleFileNameW fills the buffer with as much as fits and answers its size when the
+  // path was cut, without a terminator (and, on older systems, without an error code).
+  wchar_t buffer[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) {
     if (length != 0) SetLastError(ERROR_INSUFFICIENT_BUFFER);
     path.clear();
@@ -18,15 +22,3 @@ bool ModulePath(std::basic_string<Char>& path, Call getModuleFileName) {
   path.assign(buffer, length);
   return true;
 }
-
-}  // namespace
-
-std::wstring SystemDirectory() {
-  wchar_t directory[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-  if (length >= MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
-  return (length > 0 && length < MAX_PATH) ? directory : L"";
-}
-
-bool ExecutablePath(std::wstring& path) { return ModulePath(path, GetModuleFileNameW); }
-bool ExecutablePath(std::string& path) { return ModulePath(path, GetModuleFileNameA); }

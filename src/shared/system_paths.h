@@ -12,4 +12,3 @@ std::wstring SystemDirectory();
 // last-error code, when the call fails or the path fills the whole buffer: a path that
 // may have been cut is no path.
 bool ExecutablePath(std::wstring& path);
-bool ExecutablePath(std::string& path);

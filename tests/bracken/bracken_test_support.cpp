@@ -175,7 +175,7 @@ void PlaceTestService(const std::wstring& exe, const std::string& ini) {
 }
 
 DummyProcess::DummyProcess(const std::wstring& exe, const std::wstring& arguments) {
-  const std::wstring original = BesideTests(L"dummy_process.exe");
+  const std::wstring original = BesideTests(exe.substr(exe.rfind(L'\\') + 1));
   if (_wcsicmp(exe.c_str(), original.c_str()) != 0) {
     MakeDirectories(exe.substr(0, exe.rfind(L'\\')));
     EXPECT_TRUE(CopyFileW(original.c_str(), exe.c_str(), FALSE)) << GetLastError();

@@ -70,8 +70,9 @@ struct Outcome {
 };
 Outcome CaptureOperation(const std::function<void(ServiceControl&)>& operation);
 
-// A running process of dummy_process.exe (copied to `exe` first unless it is the one
-// beside the tests), ended and closed with the object.
+// A running process of the dummy of the same file name beside the tests (dummy_process.exe
+// or the 64-bit dummy_process64.exe), copied to `exe` first unless it is that one; ended
+// and closed with the object.
 class DummyProcess {
  public:
   explicit DummyProcess(const std::wstring& exe, const std::wstring& arguments = L"");

@@ -539,6 +539,46 @@ TEST_F(ScriptedService, StopEndsTheProcessWhenTheStopWaitRunsOut) {
   EXPECT_TRUE(stuck.Ended(5000));
 }
 
+TEST_F(ScriptedService, AStopGivesUpAfterItsBudgetWhateverWaitHintTheServiceReports) {
+  struct Case {
+    const char* what;
+    std::vector<Answer> reads;
+    std::vector<Answer> controls;  // none: the service has a dependent that reports the hint
+    std::vector<std::string> sleeps;
+    std::string out;
+  };
+  const Answer hanging = Status(SERVICE_STOP_PENDING, 1, 600000);
+  const Case cases[] = {
+      {"after the control", {Status(SERVICE_RUNNING), hanging}, {hanging}, {"Sleep 30001"}, "Wait timed out\r\n"},
+      {"a stop in progress",
+       {hanging},
+       {},
+       {"Sleep 10000", "Sleep 10000", "Sleep 10000", "Sleep 1"},
+       Line("Service stop pending...") + Line("Service stop pending...") + Line("Service stop pending...") +
+           Line("Service stop pending...") + Line("Service stop timed out.")},
+      {"a dependent", {Status(SERVICE_RUNNING), hanging}, {}, {"Sleep 30001", "Sleep 0"}, "Wait timed out\r\n"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    DummyProcess stuck(BesideTests(L"dummy_process.exe"));
+    script = Script();
+    for (Answer answer : test.reads) {
+      answer.processId = stuck.id();
+      script.reads[kService].push_back(answer);
+    }
+    script.controls[kService].assign(test.controls.begin(), test.controls.end());
+    if (test.controls.empty() && test.reads.size() > 1) {
+      script.dependents = {kDependentA};
+      script.controls[kDependentA] = {hanging};
+      script.reads[kDependentA] = {hanging};
+      script.controls[kService] = {hanging};
+    }
+    EXPECT_EQ(Stop().out, test.out);
+    EXPECT_EQ(Sleeps(), test.sleeps);
+    EXPECT_TRUE(stuck.Ended(5000));
+  }
+}
+
 TEST_F(ScriptedService, StopReportsRefusedControlsAndFailingReads) {
   script.reads[kService] = {Status(SERVICE_RUNNING)};
   script.controls[kService] = {Fails(ERROR_SERVICE_CANNOT_ACCEPT_CTRL)};
@@ -572,14 +612,14 @@ TEST_F(ScriptedService, StopStopsTheDependentsFirstWithinTheSharedBudget) {
   script.controls[kDependentB] = {Status(SERVICE_STOPPED)};
   script.controls[kService] = {Status(SERVICE_STOP_PENDING, 1, 6000)};
   const Outcome outcome = Stop();
-  // 20000 ms went on the dependents: the service's own wait runs out after two hints.
+  // 20000 ms went on the dependents: the service's own wait runs out during its second hint.
   EXPECT_EQ(outcome.out, "Wait timed out\r\n");
   const std::vector<std::string> expected = {
       "Open BrackenScripted 44", "Query BrackenScripted",   "Enum BrackenScripted 0",
       "Enum BrackenScripted " + std::to_string(2 * sizeof(ENUM_SERVICE_STATUSW) + 2 * 36),
       "Open BrackenDependentA 36", "Control BrackenDependentA", "Sleep 20000", "Query BrackenDependentA",
       "Close BrackenDependentA", "Open BrackenDependentB 36", "Control BrackenDependentB", "Close BrackenDependentB",
-      "Control BrackenScripted", "Sleep 6000", "Query BrackenScripted", "Sleep 6000", "Query BrackenScripted",
+      "Control BrackenScripted", "Sleep 6000", "Query BrackenScripted", "Sleep 4001", "Query BrackenScripted",
       "Close BrackenScripted", "Close manager"};
   EXPECT_EQ(script.calls, expected);
 }

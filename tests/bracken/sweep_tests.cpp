@@ -1,5 +1,13 @@
 // The process sweep of "/stopsvc": which processes end and which live on.
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -54,6 +62,9 @@ TEST_F(BrackenRun, StopEndsTheProcessesWhoseModulesLieUnderANeedle) {
   DummyProcess lowerCaseFolder(targets / L"f\\dummy_process.exe",
                                PlaceModule(targets / L"f\\mobile device support\\dummy_module.dll"));
   DummyProcess deviceFolder(targets / L"g\\Mobile Device Support\\dummy_process.exe");
+  // A 64-bit process, whose modules this 32-bit tool cannot list, is judged by its executable.
+  DummyProcess deviceFolder64(targets / L"h\\marvento\\dummy_process64.exe");
+  DummyProcess plain64(targets / L"i\\plain\\dummy_process64.exe");
 
   const RunResult run = Bracken(L"/stopsvc");
   EXPECT_EQ(run.exitCode, 0u);
@@ -63,6 +74,8 @@ TEST_F(BrackenRun, StopEndsTheProcessesWhoseModulesLieUnderANeedle) {
   EXPECT_TRUE(Terminated(supportLibrary));
   EXPECT_TRUE(Terminated(fairPlayLibrary));
   EXPECT_TRUE(Terminated(deviceFolder));
+  EXPECT_TRUE(Terminated(deviceFolder64));
+  EXPECT_FALSE(plain64.Ended(0));
   EXPECT_FALSE(wrongCase.Ended(0));
   EXPECT_FALSE(plain.Ended(0));
   EXPECT_FALSE(lowerCaseFolder.Ended(0));
@@ -146,6 +159,7 @@ HANDLE WINAPI FailingOpenProcess(DWORD, BOOL, DWORD) {
   SetLastError(ERROR_ACCESS_DENIED);
   return nullptr;
 }
+// As Windows answers a 32-bit process about a 64-bit one.
 BOOL WINAPI FailingEnumProcessModules(HANDLE, HMODULE*, DWORD, LPDWORD) {
   SetLastError(ERROR_PARTIAL_COPY);
   return FALSE;
@@ -154,35 +168,162 @@ DWORD WINAPI FailingGetModuleFileNameExW(HANDLE, HMODULE, LPWSTR, DWORD) {
   SetLastError(ERROR_PARTIAL_COPY);
   return 0;
 }
+BOOL WINAPI FailingQueryFullProcessImageNameW(HANDLE, DWORD, LPWSTR, PDWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
 HANDLE WINAPI FailingSnapshot(DWORD, DWORD) {
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return INVALID_HANDLE_VALUE;
 }
 
+struct Replacement {
+  const char* dll;
+  const char* function;
+  const void* replacement;
+};
+
+// Replaces the named imports for the life of the object.
+class Replacements {
+ public:
+  explicit Replacements(const std::vector<Replacement>& replacements) {
+    for (const Replacement& each : replacements) {
+      patches_.push_back(std::make_unique<ImportPatch>(each.dll, each.function, each.replacement));
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<ImportPatch>> patches_;
+};
+
 }  // namespace
 
 TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
   struct Case {
-    const char* dll;
-    const char* function;
-    const void* replacement;
+    std::vector<Replacement> failing;
     bool ended;  // the needle process, all the same
   };
+  const Replacement enumProcesses{"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&FailingEnumProcesses)};
+  const Replacement openProcess{"kernel32.dll", "OpenProcess", reinterpret_cast<const void*>(&FailingOpenProcess)};
+  const Replacement enumModules{"psapi.dll", "EnumProcessModules",
+                                reinterpret_cast<const void*>(&FailingEnumProcessModules)};
+  const Replacement modulePath{"psapi.dll", "GetModuleFileNameExW",
+                               reinterpret_cast<const void*>(&FailingGetModuleFileNameExW)};
+  const Replacement imagePath{"kernel32.dll", "QueryFullProcessImageNameW",
+                              reinterpret_cast<const void*>(&FailingQueryFullProcessImageNameW)};
+  const Replacement snapshot{"kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<const void*>(&FailingSnapshot)};
   const Case cases[] = {
-      {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&FailingEnumProcesses), false},
-      {"kernel32.dll", "OpenProcess", reinterpret_cast<const void*>(&FailingOpenProcess), false},
-      {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&FailingEnumProcessModules), false},
-      {"psapi.dll", "GetModuleFileNameExW", reinterpret_cast<const void*>(&FailingGetModuleFileNameExW), false},
+      {{enumProcesses}, false},
+      {{openProcess}, false},
+      // Modules that cannot be listed: the executable's path decides.
+      {{enumModules}, true},
+      {{enumModules, imagePath}, false},
+      {{modulePath}, false},
       // Without the process list the tool spares only itself.
-      {"kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<const void*>(&FailingSnapshot), true},
+      {{snapshot}, true},
   };
   ScratchDir targets(CurrentTestName());
   for (const Case& test : cases) {
+    SCOPED_TRACE(test.failing.back().function + std::string(test.failing.size() > 1 ? " and more" : ""));
     DummyProcess target(targets / L"marvento\\dummy_process.exe");
     {
-      const ImportPatch failing(test.dll, test.function, test.replacement);
+      Replacements failing(test.failing);
       TerminateDeviceProcesses();
     }
-    EXPECT_EQ(target.Ended(test.ended ? 3000 : 300), test.ended) << test.function;
+    EXPECT_EQ(target.Ended(test.ended ? 3000 : 300), test.ended);
+  }
+}
+
+// In-process: lists longer than the first arrays hold, and a parent identifier that a newer
+// process has taken over, which Wine cannot produce.
+namespace {
+
+ImportPatch* g_original = nullptr;
+DWORD g_fakeParent = 0;  // reported as the parent of this process
+const size_t kPadding = 1100;
+
+// The system's process list behind kPadding identifiers 0, cut to the caller's array.
+BOOL WINAPI LongProcessList(DWORD* ids, DWORD size, DWORD* bytes) {
+  std::vector<DWORD> list(4096);
+  DWORD got = 0;
+  if (!g_original->Original<decltype(&EnumProcesses)>()(list.data(), 4096 * sizeof(DWORD), &got)) return FALSE;
+  list.resize(got / sizeof(DWORD));
+  list.insert(list.begin(), kPadding, 0);
+  *bytes = std::min<DWORD>(size, static_cast<DWORD>(list.size() * sizeof(DWORD)));
+  std::memcpy(ids, list.data(), *bytes);
+  return TRUE;
+}
+// The process's modules behind kPadding handles that name no module.
+BOOL WINAPI LongModuleList(HANDLE process, HMODULE* modules, DWORD size, DWORD* needed) {
+  std::vector<HMODULE> list(4096);
+  DWORD got = 0;
+  if (!g_original->Original<decltype(&EnumProcessModules)>()(process, list.data(), 4096 * sizeof(HMODULE), &got)) {
+    return FALSE;
+  }
+  list.resize(got / sizeof(HMODULE));
+  list.insert(list.begin(), kPadding, reinterpret_cast<HMODULE>(1));
+  *needed = static_cast<DWORD>(list.size() * sizeof(HMODULE));
+  std::memcpy(modules, list.data(), std::min(size, *needed));
+  return TRUE;
+}
+ImportPatch* g_first = nullptr;
+ImportPatch* g_next = nullptr;
+BOOL WithFakeParent(BOOL found, LPPROCESSENTRY32W entry) {
+  if (found && entry->th32ProcessID == GetCurrentProcessId()) entry->th32ParentProcessID = g_fakeParent;
+  return found;
+}
+BOOL WINAPI FirstWithFakeParent(HANDLE snapshot, LPPROCESSENTRY32W entry) {
+  return WithFakeParent(g_first->Original<decltype(&Process32FirstW)>()(snapshot, entry), entry);
+}
+BOOL WINAPI NextWithFakeParent(HANDLE snapshot, LPPROCESSENTRY32W entry) {
+  return WithFakeParent(g_next->Original<decltype(&Process32NextW)>()(snapshot, entry), entry);
+}
+// Creation times, with the fake parent's put at the start of time.
+BOOL WINAPI WithOldFakeParent(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
+  const BOOL read = g_original->Original<decltype(&GetProcessTimes)>()(process, creation, exit, kernel, user);
+  if (read && GetProcessId(process) == g_fakeParent) *creation = {1, 0};
+  return read;
+}
+
+}  // namespace
+
+TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
+  struct Case {
+    const char* what;
+    Replacement replacement;  // none without a dll
+    bool fakeParent;
+    bool ended;
+  };
+  const Case cases[] = {
+      {"more processes than the first array holds",
+       {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&LongProcessList)}, false, true},
+      {"more modules than the first array holds",
+       {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)}, false, true},
+      // The needle process started after this one: it cannot be this process's parent.
+      {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true},
+      {"a parent older than its child",
+       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)}, true, false},
+  };
+  ScratchDir targets(CurrentTestName());
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    // The needle lies in a library, not in the executable, the first module.
+    DummyProcess target(targets / L"d\\dummy_process.exe",
+                        PlaceModule(targets / L"d\\Apple Application Support\\dummy_module.dll"));
+    g_fakeParent = test.fakeParent ? target.id() : 0;
+    {
+      std::optional<ImportPatch> replaced;
+      std::optional<ImportPatch> first;
+      std::optional<ImportPatch> next;
+      if (test.replacement.dll) {
+        g_original = &replaced.emplace(test.replacement.dll, test.replacement.function, test.replacement.replacement);
+      }
+      if (test.fakeParent) {
+        g_first = &first.emplace("kernel32.dll", "Process32FirstW", reinterpret_cast<const void*>(&FirstWithFakeParent));
+        g_next = &next.emplace("kernel32.dll", "Process32NextW", reinterpret_cast<const void*>(&NextWithFakeParent));
+      }
+      TerminateDeviceProcesses();
+    }
+    EXPECT_EQ(target.Ended(test.ended ? 3000 : 300), test.ended);
   }
 }

@@ -28,3 +28,18 @@ TEST(ElapsedTicks, CountsAcrossTheWrapOfTheCounter) {
                {12345, 12344, 0xFFFFFFFF}};
   for (const auto& c : cases) EXPECT_EQ(ElapsedTicks(c.start, c.now), c.elapsed) << c.start << " " << c.now;
 }
+
+TEST(SleepWithinBudget, NeverSleepsPastTheMomentTheBudgetIsSpent) {
+  const struct {
+    DWORD wanted;
+    DWORD start;
+    DWORD now;
+    DWORD sleep;
+  } cases[] = {{0, 0, 0, 0},          {5000, 0, 0, 5000},          {600000, 0, 0, 30001},
+               {INFINITE, 0, 0, 30001}, {6000, 0, 26000, 4001},      {10000, 0, 30000, 1},
+               {10000, 0, 30001, 0},    {10000, 0, 45000, 0},        {600000, 0xFFFFC000, 0x00001000, 9521},
+               {1000, 0xFFFFC000, 0x00001000, 1000}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(SleepWithinBudget(c.wanted, c.start, c.now, 30000), c.sleep) << c.wanted << " " << c.start << " " << c.now;
+  }
+}

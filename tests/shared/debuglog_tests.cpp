@@ -10,6 +10,7 @@
 #include "debuglog.h"
 #include "import_patch.h"
 #include "test_support.h"
+#include "unique_handle.h"
 
 using testing_support::BesideTests;
 using testing_support::CurrentTestName;
@@ -17,7 +18,10 @@ using testing_support::FileExists;
 using testing_support::HostLink;
 using testing_support::HostUnlink;
 using testing_support::ListFiles;
+using testing_support::LogRecordsIn;
 using testing_support::LogTail;
+using testing_support::MakeDirectories;
+using testing_support::MappedDrive;
 using testing_support::Narrow;
 using testing_support::ReadBytes;
 using testing_support::RemoveTree;
@@ -33,8 +37,7 @@ TEST(DebugLog, RecordIsStampThenTextThenCrLf) {
   LogPrintf("\n Query Device Opt: \n");
   const time_t after = time(nullptr);
 
-  const std::string& path = DebugLog::Instance().LogFilePath();
-  const std::string all = ReadBytes(std::wstring(path.begin(), path.end()));
+  const std::string all = ReadBytes(DebugLog::Instance().LogFilePath());
   ASSERT_GE(all.size(), 43u);
   const std::string record = all.substr(all.size() - 43);
   std::smatch stamp;
@@ -71,7 +74,7 @@ TEST(DebugLog, OverlongTextIsCutAt1023Characters) {
 
 namespace {
 
-HANDLE WINAPI RefusingCreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+HANDLE WINAPI RefusingCreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
   SetLastError(ERROR_SHARING_VIOLATION);
   return INVALID_HANDLE_VALUE;
 }
@@ -81,7 +84,7 @@ HANDLE WINAPI RefusingCreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, D
 TEST(DebugLog, ARecordWhoseFileCannotBeOpenedIsDropped) {
   LogTail tail;
   {
-    ImportPatch open("kernel32.dll", "CreateFileA", reinterpret_cast<const void*>(&RefusingCreateFileA));
+    ImportPatch open("kernel32.dll", "CreateFileW", reinterpret_cast<const void*>(&RefusingCreateFileW));
     SetLastError(0xE0000219u);
     LogPrintf("dropped\n");
     EXPECT_EQ(GetLastError(), 0xE0000219u);
@@ -185,29 +188,33 @@ TEST(LogLinks, NothingIsWrittenThroughALink) {
     ScratchDir dir(CurrentTestName() + std::to_wstring(static_cast<int>(link)));
     ASSERT_TRUE(CopyFileW(BesideTests(L"log_probe.exe").c_str(), (dir / L"log_probe.exe").c_str(), FALSE));
     WriteBytes(dir / L"debuglog.cfg", "");
-    const std::wstring target = elsewhere / L"target.log";
-    WriteBytes(target, "kept\r\n");
+    std::vector<std::wstring> targets;
     std::vector<std::wstring> links;
     if (link == Link::kFolder) {
       links.push_back(dir / L"log");
       HostLink(elsewhere.path(), links.back(), true);
     } else {
-      // The run's log file is named after the second of its first record: links in the
-      // place of every name the run may pick.
+      // The run's log file is named after the second of its first record: in the place of
+      // every name the run may pick, a link to a file of its own elsewhere, so that a hard
+      // link's file has exactly the two names an attacker needs.
       CreateDirectoryW((dir / L"log").c_str(), nullptr);
       for (time_t t = time(nullptr), end = t + 10; t < end; ++t) {
         char name[32];
         strftime(name, sizeof name, "%Y%m%d_%H%M%S.log", localtime(&t));
-        links.push_back(dir / (L"log\\" + std::wstring(name, name + strlen(name))));
-        HostLink(target, links.back(), link == Link::kFile);
+        const std::wstring fileName(name, name + strlen(name));
+        targets.push_back(elsewhere / fileName);
+        WriteBytes(targets.back(), "kept\r\n");
+        links.push_back(dir / (L"log\\" + fileName));
+        HostLink(targets.back(), links.back(), link == Link::kFile);
       }
     }
+    const std::vector<std::wstring> before = ListFiles(elsewhere.path());
 
     const RunResult run = testing_support::Run(dir / L"log_probe.exe", L"one two", dir.path());
     EXPECT_EQ(run.exitCode, 0u) << "LogPrintf changed the last-error code";
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(ReadBytes(target), "kept\r\n") << static_cast<int>(link);
-    EXPECT_EQ(ListFiles(elsewhere.path()), std::vector<std::wstring>{L"target.log"}) << static_cast<int>(link);
+    for (const std::wstring& target : targets) EXPECT_EQ(ReadBytes(target), "kept\r\n") << static_cast<int>(link);
+    EXPECT_EQ(ListFiles(elsewhere.path()), before) << static_cast<int>(link);
     if (link != Link::kFolder) {
       EXPECT_EQ(ListFiles(dir / L"log").size(), 10u) << "a log file beside the links";
     }
@@ -216,4 +223,58 @@ TEST(LogLinks, NothingIsWrittenThroughALink) {
       for (const std::wstring& made : links) HostUnlink(made);
     }
   }
+}
+
+// Where the tool lies: a folder whose name is outside the ANSI code page, or a drive's root,
+// logs the same records as a plain folder.
+TEST(LogPlaces, EveryFolderTheToolCanLieInGetsItsLog) {
+  ScratchDir scratch(CurrentTestName());
+  const std::wstring plain = scratch / L"plain";
+  const std::wstring thai = scratch / L"\u0E17\u0E14\u0E2A\u0E2D\u0E1A";  // "test" in Thai
+  const std::wstring rooted = scratch / L"drive";
+  MakeDirectories(rooted);
+  const MappedDrive drive(L'R', rooted);
+  // Started from elsewhere with R:'s current folder below its root, where "R:" alone leads.
+  MakeDirectories(rooted + L"\\current");
+  const std::vector<std::wstring> currentFolders = {L"=R:=R:\\current"};
+  const struct {
+    std::wstring runFrom;  // with its closing backslash
+    std::wstring folder;   // the same folder through C:
+  } cases[] = {{plain + L"\\", plain}, {thai + L"\\", thai}, {drive.root(), rooted}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(Narrow(test.runFrom));
+    MakeDirectories(test.folder);
+    const std::wstring probe = test.runFrom + L"log_probe.exe";
+    ASSERT_TRUE(CopyFileW(BesideTests(L"log_probe.exe").c_str(), probe.c_str(), FALSE));
+    WriteBytes(test.folder + L"\\debuglog.cfg", "");
+    const RunResult run = testing_support::Run(probe, L"one", scratch.path(), currentFolders);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(LogRecordsIn(test.folder), "probe 1% one\n\r\n");
+  }
+}
+
+TEST(LogPlaces, TheLogFolderCannotBeRenamedWhileARunHoldsIt) {
+  ScratchDir dir(CurrentTestName());
+  ASSERT_TRUE(CopyFileW(BesideTests(L"log_probe.exe").c_str(), (dir / L"log_probe.exe").c_str(), FALSE));
+  WriteBytes(dir / L"debuglog.cfg", "");
+  const KernelHandle release(CreateEventW(nullptr, TRUE, FALSE, L"log_probe_release"));
+  ASSERT_TRUE(release);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started = {};
+  std::wstring commandLine = L"\"" + (dir / L"log_probe.exe") + L"\" first /hold";
+  ASSERT_TRUE(CreateProcessW((dir / L"log_probe.exe").c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             dir.path().c_str(), &startup, &started));
+  const KernelHandle probe(started.hProcess);
+  CloseHandle(started.hThread);
+  for (int waited = 0; ListFiles(dir / L"log").empty() && waited < 10000; waited += 20) Sleep(20);
+
+  EXPECT_FALSE(MoveFileW((dir / L"log").c_str(), (dir / L"moved").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  SetEvent(release.get());
+  EXPECT_EQ(WaitForSingleObject(probe.get(), 10000), WAIT_OBJECT_0);
+  // Once the run has ended, nothing holds it.
+  EXPECT_TRUE(MoveFileW((dir / L"log").c_str(), (dir / L"moved").c_str()));
+  EXPECT_EQ(StripStamps(ReadBytes(dir / (L"moved\\" + ListFiles(dir / L"moved").at(0)))), "probe 1% first\n\r\n");
 }

@@ -1,6 +1,8 @@
 // Conversion and console output, in-process. The suite runs with the ANSI code page 1252.
 #include <windows.h>
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "console.h"
@@ -114,10 +116,9 @@ struct ModuleNameAnswer {
 };
 ModuleNameAnswer g_moduleName;
 
-template <typename Char>
-DWORD WINAPI FakeGetModuleFileName(HMODULE, Char* buffer, DWORD size) {
+DWORD WINAPI FakeGetModuleFileName(HMODULE, wchar_t* buffer, DWORD size) {
   // A cut path fills the whole buffer and has no terminator.
-  for (DWORD i = 0; i < size && i < g_moduleName.result; ++i) buffer[i] = static_cast<Char>(i ? 'x' : 'C');
+  for (DWORD i = 0; i < size && i < g_moduleName.result; ++i) buffer[i] = i ? L'x' : L'C';
   if (g_moduleName.result && g_moduleName.result < size) buffer[g_moduleName.result] = 0;
   SetLastError(g_moduleName.error);
   return g_moduleName.result;
@@ -137,27 +138,26 @@ TEST(ExecutablePath, APathThatFailsOrFillsTheBufferIsNoPath) {
       {{MAX_PATH, ERROR_SUCCESS}, false, ERROR_INSUFFICIENT_BUFFER},  // older systems set no code
       {{MAX_PATH - 1, ERROR_SUCCESS}, true, ERROR_SUCCESS},
   };
-  ImportPatch wide("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<const void*>(&FakeGetModuleFileName<wchar_t>));
-  ImportPatch narrow("kernel32.dll", "GetModuleFileNameA", reinterpret_cast<const void*>(&FakeGetModuleFileName<char>));
+  ImportPatch wide("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<const void*>(&FakeGetModuleFileName));
   for (const Case& test : cases) {
     g_moduleName = test.answer;
     std::wstring widePath = L"old";
-    std::string narrowPath = "old";
     SetLastError(0);
     EXPECT_EQ(ExecutablePath(widePath), test.found) << test.answer.result;
     EXPECT_EQ(GetLastError(), test.error);
-    EXPECT_EQ(ExecutablePath(narrowPath), test.found) << test.answer.result;
     EXPECT_EQ(widePath.size(), test.found ? test.answer.result : 0u);
-    EXPECT_EQ(narrowPath.size(), test.found ? test.answer.result : 0u);
   }
 }
 
-// Where the system lacks SetDefaultDllDirectories, the current folder at least leaves the
-// library search.
+// The imports of the system libraries come from the system folder: through the restricted
+// search, or where the system lacks it, through the altered search order of a load by full
+// path, with at least the current folder out of the search.
 namespace {
 
 ImportPatch* g_getProcAddress = nullptr;
+ImportPatch* g_loadLibraryEx = nullptr;
 std::vector<std::wstring> g_dllDirectories;
+std::vector<DWORD> g_loadFlags;
 
 FARPROC WINAPI WithoutDefaultDirectories(HMODULE module, LPCSTR name) {
   if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "SetDefaultDllDirectories") return nullptr;
@@ -167,15 +167,40 @@ BOOL WINAPI RecordSetDllDirectoryW(LPCWSTR path) {
   g_dllDirectories.push_back(path ? path : L"(null)");
   return TRUE;
 }
+HMODULE WINAPI RecordLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+  g_loadFlags.push_back(flags);
+  return g_loadLibraryEx->Original<decltype(&LoadLibraryExW)>()(path, file, flags);
+}
 
 }  // namespace
 
-TEST(RestrictLibrarySearch, TakesTheCurrentFolderOutWhereNothingMoreCanBeDone) {
-  ImportPatch getProcAddress("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&WithoutDefaultDirectories));
+TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) {
+  struct Case {
+    bool searchUpdate;
+    std::vector<std::wstring> dllDirectories;
+    DWORD loadFlags;
+  };
+  const Case cases[] = {{true, {}, 0}, {false, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH}};
   ImportPatch setDllDirectory("kernel32.dll", "SetDllDirectoryW", reinterpret_cast<const void*>(&RecordSetDllDirectoryW));
-  g_getProcAddress = &getProcAddress;
-  RestrictLibrarySearch();
-  EXPECT_EQ(g_dllDirectories, std::vector<std::wstring>{L""});
+  ImportPatch loadLibraryEx("kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&RecordLoadLibraryExW));
+  g_loadLibraryEx = &loadLibraryEx;
+  for (const Case& test : cases) {
+    g_dllDirectories.clear();
+    g_loadFlags.clear();
+    {
+      std::optional<ImportPatch> getProcAddress;
+      if (!test.searchUpdate) {
+        getProcAddress.emplace("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&WithoutDefaultDirectories));
+        g_getProcAddress = &*getProcAddress;
+      }
+      RestrictLibrarySearch();
+    }
+    SystemLibraries libraries;
+    const wchar_t* const names[] = {L"psapi.dll"};
+    EXPECT_TRUE(libraries.Load(names));
+    EXPECT_EQ(g_dllDirectories, test.dllDirectories) << test.searchUpdate;
+    EXPECT_EQ(g_loadFlags, std::vector<DWORD>{test.loadFlags}) << test.searchUpdate;
+  }
 }
 
 TEST(SystemLibraries, WithoutTheSystemFolderNoneIsLoaded) {

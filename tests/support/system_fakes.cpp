@@ -42,14 +42,14 @@ BOOL WINAPI WithoutHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD prop
                                                                                  size, required);
 }
 
-HMODULE WINAPI RefusingLoadLibraryW(LPCWSTR path) {
+HMODULE WINAPI RefusingLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
   const std::wstring text = path;
   const std::wstring name = L"\\" + g_refusedLibrary;
   if (text.size() >= name.size() && _wcsicmp(text.c_str() + text.size() - name.size(), name.c_str()) == 0) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  return g_loadLibrary->Original<decltype(&LoadLibraryW)>()(path);
+  return g_loadLibrary->Original<decltype(&LoadLibraryExW)>()(path, file, flags);
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ FailingSetDestruction::FailingSetDestruction()
 FailingSetDestruction::~FailingSetDestruction() { g_destruction = nullptr; }
 
 RefusedLibrary::RefusedLibrary(const wchar_t* name)
-    : patch_("kernel32.dll", "LoadLibraryW", reinterpret_cast<const void*>(&RefusingLoadLibraryW)) {
+    : patch_("kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&RefusingLoadLibraryExW)) {
   g_loadLibrary = &patch_;
   Set(name);
 }

@@ -37,7 +37,7 @@ class FailingSetDestruction {
   ImportPatch patch_;
 };
 
-// LoadLibraryW refusing the library of file name `name` (ERROR_MOD_NOT_FOUND) and loading
+// LoadLibraryExW refusing the library of file name `name` (ERROR_MOD_NOT_FOUND) and loading
 // every other.
 class RefusedLibrary {
  public:

@@ -88,20 +88,23 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory) {
 
 namespace {
 
-// Starts a host program with the Unix forms of the given Windows paths as its last
-// arguments. Wine does not see a host program end; the callers wait for its effect.
-void StartHostProgram(const std::wstring& program, const std::wstring& options, std::initializer_list<std::wstring> paths) {
+// The Unix form of a Windows path.
+std::string UnixName(const std::wstring& path) {
   using UnixFileName = char*(CDECL*)(LPCWSTR);
   const auto unixName = reinterpret_cast<UnixFileName>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  ASSERT_NE(unixName, nullptr) << "not running under Wine";
+  EXPECT_NE(unixName, nullptr) << "not running under Wine";
+  char* name = unixName ? unixName(path.c_str()) : nullptr;
+  const std::string text = name ? name : "";
+  HeapFree(GetProcessHeap(), 0, name);
+  return text;
+}
+
+// Starts a host program with the given Unix paths as its last arguments. Wine does not see
+// a host program end; the callers wait for its effect.
+void StartHostProgram(const std::wstring& program, const std::wstring& options, std::initializer_list<std::string> paths) {
   std::wstring commandLine = program + L" " + options;
-  for (const std::wstring& path : paths) {
-    char* name = unixName(path.c_str());
-    const std::string text = name ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    commandLine += L" \"" + std::wstring(text.begin(), text.end()) + L"\"";
-  }
+  for (const std::string& path : paths) commandLine += L" \"" + std::wstring(path.begin(), path.end()) + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -109,6 +112,16 @@ void StartHostProgram(const std::wstring& program, const std::wstring& options, 
                              nullptr, nullptr, &startup, &process));
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+}
+
+// The prefix's link that makes `letter` a drive.
+std::string DriveLink(wchar_t letter) {
+  // C: is the link dosdevices/c: to drive_c; either may show in its Unix form.
+  std::string drive = UnixName(L"C:\\");
+  while (!drive.empty() && drive.back() == '/') drive.pop_back();
+  const std::string prefix = drive.substr(0, drive.rfind('/'));
+  const bool viaLink = drive.substr(drive.rfind('/') + 1) == "c:";
+  return prefix + (viaLink ? "/" : "/dosdevices/") + static_cast<char>(towlower(letter)) + ":";
 }
 
 void WaitUntilPresent(const std::wstring& path, bool present) {
@@ -121,13 +134,23 @@ void WaitUntilPresent(const std::wstring& path, bool present) {
 }  // namespace
 
 void HostLink(const std::wstring& target, const std::wstring& link, bool symbolic) {
-  StartHostProgram(L"ln", symbolic ? L"-s" : L"", {target, link});
+  StartHostProgram(L"ln", symbolic ? L"-s" : L"", {UnixName(target), UnixName(link)});
   WaitUntilPresent(link, true);
 }
 
 void HostUnlink(const std::wstring& link) {
-  StartHostProgram(L"rm", L"-f", {link});
+  StartHostProgram(L"rm", L"-f", {UnixName(link)});
   WaitUntilPresent(link, false);
+}
+
+MappedDrive::MappedDrive(wchar_t letter, const std::wstring& folder) : root_(std::wstring(1, letter) + L":\\") {
+  StartHostProgram(L"ln", L"-s", {UnixName(folder), DriveLink(letter)});
+  WaitUntilPresent(root_, true);
+}
+
+MappedDrive::~MappedDrive() {
+  StartHostProgram(L"rm", L"-f", {DriveLink(root_[0])});
+  WaitUntilPresent(root_, false);
 }
 
 std::wstring CurrentTestName() {
@@ -240,9 +263,9 @@ StdoutCapture::~StdoutCapture() {
 namespace {
 
 size_t LogSize() {
-  const std::string& path = DebugLog::Instance().LogFilePath();
+  const std::wstring& path = DebugLog::Instance().LogFilePath();
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  if (path.empty() || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
   return data.nFileSizeLow;
 }
 
@@ -251,8 +274,7 @@ size_t LogSize() {
 LogTail::LogTail() : start_(LogSize()) {}
 
 std::string LogTail::Records() const {
-  const std::string& path = DebugLog::Instance().LogFilePath();
-  const std::string all = ReadBytes(std::wstring(path.begin(), path.end()));
+  const std::string all = ReadBytes(DebugLog::Instance().LogFilePath());
   return StripStamps(all.substr(std::min(start_, all.size())));
 }
 

@@ -31,6 +31,21 @@ void HostLink(const std::wstring& target, const std::wstring& link, bool symboli
 // Removes a link that HostLink made; Wine cannot remove a link to a folder itself.
 void HostUnlink(const std::wstring& link);
 
+// Makes `letter` a drive whose root is `folder`, through a link in the Wine prefix, for the
+// life of the object.
+class MappedDrive {
+ public:
+  MappedDrive(wchar_t letter, const std::wstring& folder);
+  ~MappedDrive();
+  MappedDrive(const MappedDrive&) = delete;
+  MappedDrive& operator=(const MappedDrive&) = delete;
+
+  const std::wstring& root() const { return root_; }  // "R:\"
+
+ private:
+  std::wstring root_;
+};
+
 // A fresh, empty folder C:\tooltests\<name>, removed again at the end of the test.
 class ScratchDir {
  public:
