@@ -14,7 +14,10 @@ function(tools_delay_import name)
     return()
   endif()
 
-  file(READ ${PROJECT_SOURCE_DIR}/cmake/delay/${name}.def exports)
+  # The list is read here, when the build is configured: a change to it configures again.
+  set(source ${PROJECT_SOURCE_DIR}/cmake/delay/${name}.def)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} exports)
   if(TOOLS_ARCH STREQUAL x64)
     string(REGEX REPLACE "@[0-9]+" "" exports "${exports}")
   endif()

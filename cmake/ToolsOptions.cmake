@@ -20,7 +20,7 @@ option(TOOLS_COVERAGE "Instrument the product code for a coverage report" OFF)
 set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 
 add_library(tools_options INTERFACE)
-configure_file(${PROJECT_SOURCE_DIR}/src/shared/tools_version.h.in ${PROJECT_BINARY_DIR}/generated/tools_version.h)
+# Files the build configures for the resource scripts (the manifests).
 target_include_directories(tools_options INTERFACE ${PROJECT_BINARY_DIR}/generated)
 # PSAPI_VERSION=1: the process sweep calls EnumProcesses and its kin in psapi.dll, which
 # every Windows has and which the service tool loads for the sweep alone, not the K32
@@ -88,30 +88,52 @@ if(NOT MSVC)
 endif()
 
 # Every deliverable lands in dist/<arch>/ of the source tree, stripped; its debug
-# information stays in the build tree for crash analysis.
+# information stays in the build tree for crash analysis. The executable the linker writes
+# is only the input of the steps below: each step declares what it writes and moves its
+# file into place as its last command, so that a step that fails leaves its output out of
+# date and the next build runs it again.
 set(TOOLS_DIST_DIR ${PROJECT_SOURCE_DIR}/dist/${TOOLS_ARCH})
 set(TOOLS_SYMBOLS_DIR ${PROJECT_BINARY_DIR}/symbols)
 
+# tools_deliver(<target>) makes the target <target>_deliverable, built by default: the
+# executable beside the tests in bin/ (what the tests run) and, outside the coverage
+# configuration, its copy in dist/.
 function(tools_deliver target)
+  set(file ${target}.exe)
+  set(tested ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${file})
   if(MSVC)
+    # The linker writes bin/<config>/; the executable names its PDB under symbols/.
     set_target_properties(${target} PROPERTIES PDB_OUTPUT_DIRECTORY ${TOOLS_SYMBOLS_DIR})
+    set(tested $<TARGET_FILE:${target}>)
+    set(outputs)
   else()
-    # symbols/<exe>.debug, and the executable (the one the tests run, too) keeps only a
-    # link to it: its file name and checksum. objcopy stamps the current time into a PE
-    # file it writes unless SOURCE_DATE_EPOCH gives one.
-    set(symbols ${TOOLS_SYMBOLS_DIR}/$<TARGET_FILE_NAME:${target}>.debug)
+    # symbols/<exe>.debug, and the executable in bin/ keeps only a link to it: its file
+    # name and checksum. objcopy stamps the current time into a PE file it writes unless
+    # SOURCE_DATE_EPOCH gives one.
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/linked)
+    set(symbols ${TOOLS_SYMBOLS_DIR}/${file}.debug)
     set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
-    add_custom_command(TARGET ${target} POST_BUILD
+    add_custom_command(OUTPUT ${tested} ${symbols}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${TOOLS_SYMBOLS_DIR}
       COMMAND ${objcopy} --only-keep-debug $<TARGET_FILE:${target}> ${symbols}
-      COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${symbols} $<TARGET_FILE:${target}>
+      COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${symbols} $<TARGET_FILE:${target}> ${tested}.part
+      COMMAND ${CMAKE_COMMAND} -E rename ${tested}.part ${tested}
+      DEPENDS ${target}
+      COMMENT "Splitting the debug information off ${file}"
       VERBATIM)
+    set(outputs ${tested} ${symbols})
   endif()
   # An instrumented build never takes the place of the deliverables.
   if(NOT TOOLS_COVERAGE)
-    add_custom_command(TARGET ${target} POST_BUILD
+    set(delivered ${TOOLS_DIST_DIR}/${file})
+    add_custom_command(OUTPUT ${delivered}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${TOOLS_DIST_DIR}
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${target}> ${TOOLS_DIST_DIR}/
+      COMMAND ${CMAKE_COMMAND} -E copy ${tested} ${delivered}.part
+      COMMAND ${CMAKE_COMMAND} -E rename ${delivered}.part ${delivered}
+      DEPENDS ${target} ${outputs}
+      COMMENT "Delivering ${file} to dist/${TOOLS_ARCH}"
       VERBATIM)
+    list(APPEND outputs ${delivered})
   endif()
+  add_custom_target(${target}_deliverable ALL DEPENDS ${outputs})
 endfunction()

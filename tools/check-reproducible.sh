@@ -17,8 +17,8 @@ for tree in $trees; do
   mkdir "$work/$tree"
   git archive "$commit" | tar -x -C "$work/$tree"
   for preset in mingw-x86 mingw-x64; do
-    targets=Tallow
-    [ "$preset" = mingw-x86 ] && targets="Tallow Bracken"
+    targets=Tallow_deliverable
+    [ "$preset" = mingw-x86 ] && targets="Tallow_deliverable Bracken_deliverable"
     echo "== building $preset in $work/$tree"
     # Only the deliverables; their dist/ lies inside the copy.
     if ! (cd "$work/$tree" && cmake --preset "$preset" -DTOOLS_BUILD_TESTS=OFF &&

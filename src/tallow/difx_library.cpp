@@ -5,10 +5,25 @@
 #include "build_constants.h"
 #include "system_paths.h"
 
-UniqueLibrary LoadDifxLibrary() {
+namespace {
+
+template <typename Fn>
+Fn Entry(const UniqueLibrary& module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module.get(), name)));
+}
+
+}  // namespace
+
+DifxLibrary DifxLibrary::Load() {
+  DifxLibrary library;
   std::wstring path;
-  if (!ExecutablePath(path)) return UniqueLibrary();
+  if (!ExecutablePath(path)) return library;
   const size_t slash = path.rfind(L'\\');
   path.resize(slash == std::wstring::npos ? 0 : slash + 1);
-  return UniqueLibrary(LoadLibraryW((path + kBuild.difxLibrary).c_str()));
+  library.module_.reset(LoadLibraryW((path + kBuild.difxLibrary).c_str()));
+  if (!library) return library;
+  library.preinstall = Entry<DriverPackagePreinstallFn>(library.module_, "DriverPackagePreinstallW");
+  library.uninstall = Entry<DriverPackageUninstallFn>(library.module_, "DriverPackageUninstallW");
+  library.getPath = Entry<DriverPackageGetPathFn>(library.module_, "DriverPackageGetPathW");
+  return library;
 }

@@ -20,14 +20,24 @@ using DriverPackageGetPathFn = DWORD(WINAPI*)(PCWSTR infPath, PWSTR storeInfPath
 using DriverPackageUninstallFn = DWORD(WINAPI*)(PCWSTR storeInfPath, DWORD flags, const void* installerInfo,
                                                 BOOL* needReboot);
 
-// Loads the library from the executable's folder (up to and including the last backslash
-// of its path) under the build's file name. Its own imports come from the system folder
-// only. Empty, with the reason in the last-error code, when it cannot be loaded; a path of
-// the executable that may have been cut counts as such.
-UniqueLibrary LoadDifxLibrary();
+// The library loaded from the executable's folder (up to and including the last backslash
+// of its path) under the build's file name, with its three entry points looked up by their
+// narrow names in the order preinstall, uninstall, get-path. Its own imports come from the
+// system folder only. Freed when the object goes.
+class DifxLibrary {
+ public:
+  // Empty, with the reason in the last-error code, when the library cannot be loaded; a
+  // path of the executable that may have been cut counts as such. After a load the
+  // last-error code is what the three lookups left.
+  static DifxLibrary Load();
 
-// An entry point looked up by its narrow name, or null.
-template <typename Fn>
-Fn DifxEntry(const UniqueLibrary& library, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library.get(), name)));
-}
+  explicit operator bool() const { return static_cast<bool>(module_); }
+
+  // Each is null when the library lacks it.
+  DriverPackagePreinstallFn preinstall = nullptr;
+  DriverPackageUninstallFn uninstall = nullptr;
+  DriverPackageGetPathFn getPath = nullptr;
+
+ private:
+  UniqueLibrary module_;
+};

@@ -22,17 +22,15 @@ void ReportPreinstall(DWORD result, const wchar_t* addedW, const char* added, co
 // Preinstalls both packages; the result is the USB package's outcome, 0 when the library
 // cannot be used.
 int PreinstallPackages(const CDriverInfPaths& record) {
-  const UniqueLibrary library = LoadDifxLibrary();
-  if (!library) return 0;
-  const auto preinstall = DifxEntry<DriverPackagePreinstallFn>(library, "DriverPackagePreinstallW");
-  if (!preinstall) return 0;
+  const DifxLibrary difx = DifxLibrary::Load();
+  if (!difx || !difx.preinstall) return 0;
 
-  ReportPreinstall(preinstall(record.netInfPath.get(), kPreinstallFlags),
+  ReportPreinstall(difx.preinstall(record.netInfPath.get(), kPreinstallFlags),
                    L"DriverPackagePreinstall netaapl successed !\n", "DriverPackagePreinstall netaapl successed !\n",
                    L"DriverPackagePreinstall netaapl alread exist \n", "DriverPackagePreinstall netaapl alread exist \n",
                    L"DriverPackagePreinstall netaapl err: %ld\n", "DriverPackagePreinstall netaapl err: %ld\n");
 
-  const DWORD usb = preinstall(record.drvInfPath.get(), kPreinstallFlags);
+  const DWORD usb = difx.preinstall(record.drvInfPath.get(), kPreinstallFlags);
   ReportPreinstall(usb, L"DriverPackagePreinstall usbaapl successed !\n", "DriverPackagePreinstall usbaapl successed !\n",
                    L"DriverPackagePreinstall usbaapl alread exist \n", "DriverPackagePreinstall usbaapl alread exist \n",
                    L"DriverPackagePreinstall usbaapl err: %ld\n", "DriverPackagePreinstall usbaapl err: %ld\n");

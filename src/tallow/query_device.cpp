@@ -7,12 +7,11 @@
 
 #include "device_messages.h"
 #include "device_reads.h"
+#include "device_walk.h"
 #include "driver_paths.h"
 #include "hardware_ids.h"
 #include "operations.h"
 #include "unique_handle.h"
-
-using device_messages::ReportDestroyFailed;
 
 namespace {
 
@@ -70,30 +69,13 @@ bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, i
          EqualsIgnoringAsciiCase(values[kMfg].text, kMaker);
 }
 
-// Examines the connected devices of one INF hardware ID and counts the wrong ones. False
-// when the device set could not be made, which ends the line loop.
-bool QueryDevicesOf(CComStrTools& tools, const wchar_t* infId, int& mismatches) {
-  DeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
-  if (!set) {
-    EchoErrorW(L"SetupDiGetClassDevs failed : (%ld)\n", "SetupDiGetClassDevs failed : (%ld)\n");
-    return false;
-  }
-
-  SP_DEVINFO_DATA device = {};
-  device.cbSize = sizeof device;
-  wchar_t idList[MAX_PATH];
-  for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &device); ++index) {
-    if (!ReadHardwareIdList(set.get(), device, idList)) continue;
-    if (!EqualsIgnoringAsciiCase(std::wstring_view(infId), HardwareIdList(idList, MAX_PATH).Last())) continue;
-
-    const int shownIndex = static_cast<int>(index);
-    LogPrintf("%d appdev HarewareID \t = %s\n", shownIndex, tools.ToNarrow(infId));
-    OutW(L"%d appdrv HarewareID \t = %s\n", shownIndex, infId);
-    if (!ExamineDevice(tools, set.get(), device, shownIndex)) ++mismatches;
-  }
-
-  if (!set.close()) ReportDestroyFailed();
-  return true;
+// Shows and logs the INF hardware ID that a device matched, then examines the device;
+// true when it is bound to the right driver.
+bool ReportDevice(CComStrTools& tools, const wchar_t* infId, const UsbDevice& device) {
+  const int shownIndex = static_cast<int>(device.index);
+  LogPrintf("%d appdev HarewareID \t = %s\n", shownIndex, tools.ToNarrow(infId));
+  OutW(L"%d appdrv HarewareID \t = %s\n", shownIndex, infId);
+  return ExamineDevice(tools, device.set, device.data, shownIndex);
 }
 
 }  // namespace
@@ -111,11 +93,21 @@ int QueryDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_
   EchoW(L"\n Current Device's Info: \n", " Current Device's Info: \n");
 
   int mismatches = 0;
-  do {
+  for (bool more = true; more; more = SetupFindNextLine(&line, &line) != FALSE) {
     wchar_t infId[MAX_PATH];
     if (!ReadInfHardwareId(line, infId)) continue;
-    if (!QueryDevicesOf(record.strTools, infId, mismatches)) break;
-  } while (SetupFindNextLine(&line, &line));
+    const WalkEnd end = ForEachUsbDevice(
+        DIGCF_PRESENT | DIGCF_ALLCLASSES,
+        [&infId](HardwareIdList& ids) { return EqualsIgnoringAsciiCase(std::wstring_view(infId), ids.Last()); },
+        [&](const UsbDevice& device) {
+          if (!ReportDevice(record.strTools, infId, device)) ++mismatches;
+        });
+    // A set that could not be made ends the lines; one that could not be destroyed does not.
+    if (end == WalkEnd::kNoSet) {
+      EchoErrorW(L"SetupDiGetClassDevs failed : (%ld)\n", "SetupDiGetClassDevs failed : (%ld)\n");
+      break;
+    }
+  }
   inf.reset();
 
   if (mismatches > 0) {

@@ -6,16 +6,10 @@
 
 namespace {
 
-struct Difx {
-  DriverPackagePreinstallFn preinstall;
-  DriverPackageUninstallFn uninstall;  // null when the library lacks it
-  DriverPackageGetPathFn getPath;      // null when the library lacks it
-};
-
 // Where a package's INF lies in the driver store; empty until found.
 struct StorePath {
   // Looks the path up; 0 on success, else the library's code.
-  DWORD Find(const Difx& difx, const wchar_t* infPath) {
+  DWORD Find(const DifxLibrary& difx, const wchar_t* infPath) {
     *this = {};
     const DWORD result = difx.getPath(infPath, text, &capacity);
     text[MAX_PATH - 1] = L'\0';  // whatever the library left, the text ends within the buffer
@@ -28,7 +22,7 @@ struct StorePath {
 
 // A probe that answers "added" has just put a package into the store that was not there;
 // it is taken out again, so that "/u" never leaves more in the store than it found.
-void RemoveProbeCopy(const Difx& difx, CDriverInfPaths& record, const wchar_t* infPath, const char* package,
+void RemoveProbeCopy(const DifxLibrary& difx, CDriverInfPaths& record, const wchar_t* infPath, const char* package,
                      BOOL* needReboot) {
   if (!difx.getPath || !difx.uninstall) {
     LogPrintf("%s: the probe added the package to the driver store; it cannot be removed again \n", package);
@@ -50,7 +44,7 @@ void RemoveProbeCopy(const Difx& difx, CDriverInfPaths& record, const wchar_t* i
 }
 
 // The network package's outcome is reported but decides nothing.
-void UninstallNetworkPackage(const Difx& difx, CDriverInfPaths& record, BOOL* needReboot) {
+void UninstallNetworkPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* needReboot) {
   const wchar_t* inf = record.netInfPath.get();
   const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
   if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "netaapl", needReboot);
@@ -73,7 +67,7 @@ void UninstallNetworkPackage(const Difx& difx, CDriverInfPaths& record, BOOL* ne
 }
 
 // The USB package's outcome is the operation's result.
-int UninstallUsbPackage(const Difx& difx, CDriverInfPaths& record, BOOL* needReboot) {
+int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* needReboot) {
   const wchar_t* inf = record.drvInfPath.get();
   const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
   if (probe == kPreinstallInfMissing) {
@@ -106,16 +100,11 @@ int UninstallUsbPackage(const Difx& difx, CDriverInfPaths& record, BOOL* needReb
 }  // namespace
 
 int UninstallDriverPackages(CDriverInfPaths& record) {
-  const UniqueLibrary library = LoadDifxLibrary();
-  if (!library) {
+  const DifxLibrary difx = DifxLibrary::Load();
+  if (!difx) {
     EchoErrorW(L"LoadLirary err: %ld", "LoadLirary err: %ld");
     return 0;
   }
-  const Difx difx = {
-      DifxEntry<DriverPackagePreinstallFn>(library, "DriverPackagePreinstallW"),
-      DifxEntry<DriverPackageUninstallFn>(library, "DriverPackageUninstallW"),
-      DifxEntry<DriverPackageGetPathFn>(library, "DriverPackageGetPathW"),
-  };
   if (!difx.preinstall) {
     OutW(L"GetProcAddress DriverPackagePreinstall err: %ld", GetLastError());
     return 0;

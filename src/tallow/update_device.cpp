@@ -10,13 +10,13 @@
 
 #include "device_messages.h"
 #include "device_reads.h"
+#include "device_walk.h"
 #include "driver_paths.h"
 #include "hardware_ids.h"
 #include "operations.h"
 #include "unique_handle.h"
 
 using device_messages::LogThenShow;
-using device_messages::ReportDestroyFailed;
 
 namespace {
 
@@ -35,33 +35,27 @@ bool MarkForReinstall(HDEVINFO set, SP_DEVINFO_DATA& device) {
                                            sizeof flags) != FALSE;
 }
 
+// What one line's walk over the devices gave.
+struct MarkResult {
+  bool marked;  // an absent device that carries the ID had its flags stored
+  WalkEnd end;
+};
+
 // Looks at every USB device the system knows for one INF hardware ID and marks the absent
 // ones that carry it. Each device is decided at the first of its IDs that contains the INF's.
-// False when the device set could not be made or destroyed, which ends the line loop.
-bool MarkAbsentDevices(const wchar_t* infId, int& status) {
-  DeviceSet set(SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES));
-  if (!set) return false;
-
-  SP_DEVINFO_DATA device = {};
-  device.cbSize = sizeof device;
-  wchar_t idList[MAX_PATH];
-  for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &device); ++index) {
-    if (!ReadHardwareIdList(set.get(), device, idList)) continue;
-    if (!HardwareIdList(idList, MAX_PATH).LowerUntilContaining(infId)) continue;
-
-    ULONG nodeStatus = 0;
-    ULONG problem = 0;
-    if (CM_Get_DevNode_Status(&nodeStatus, &problem, device.DevInst, 0) == CR_NO_SUCH_DEVINST &&
-        MarkForReinstall(set.get(), device)) {
-      status = kUpdated;
-    }
-  }
-
-  if (!set.close()) {
-    ReportDestroyFailed();
-    return false;
-  }
-  return true;
+MarkResult MarkAbsentDevices(const wchar_t* infId) {
+  bool marked = false;
+  const WalkEnd end = ForEachUsbDevice(
+      DIGCF_ALLCLASSES, [infId](HardwareIdList& ids) { return ids.LowerUntilContaining(infId); },
+      [&marked](const UsbDevice& device) {
+        ULONG nodeStatus = 0;
+        ULONG problem = 0;
+        if (CM_Get_DevNode_Status(&nodeStatus, &problem, device.data.DevInst, 0) == CR_NO_SUCH_DEVINST &&
+            MarkForReinstall(device.set, device.data)) {
+          marked = true;
+        }
+      });
+  return {marked, end};
 }
 
 // Stages the INF and walks its model section; gives the status of the run.
@@ -86,15 +80,18 @@ int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wcha
     EchoErrorA("\t SetupCopyOEMInf error (%ld)\n", "\t SetupCopyOEMInf error (%ld)\n");
   }
 
-  do {
+  for (bool more = true; more; more = SetupFindNextLine(&line, &line) != FALSE) {
     wchar_t infId[MAX_PATH];
     if (!ReadInfHardwareId(line, infId)) continue;
 
     BOOL reboot = FALSE;
     UpdateDriverForPlugAndPlayDevicesW(nullptr, infId, fullPath, INSTALLFLAG_FORCE, &reboot);
 
-    if (!MarkAbsentDevices(infId, status)) break;
-  } while (SetupFindNextLine(&line, &line));
+    const MarkResult marks = MarkAbsentDevices(infId);
+    if (marks.marked) status = kUpdated;
+    // A device set that could not be made or destroyed ends the lines.
+    if (marks.end != WalkEnd::kWalked) break;
+  }
   return status;
 }
 

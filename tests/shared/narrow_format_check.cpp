@@ -2,7 +2,7 @@
 // wide text to a narrow format and must not compile; CASE 0 must.
 #include "console.h"
 
-void Report(const wchar_t* wide, const char* narrow) {
+void Report([[maybe_unused]] const wchar_t* wide, [[maybe_unused]] const char* narrow) {
 #if CASE == 1
   EchoW(L"%s \n", "%s \n", wide);
 #elif CASE == 2

@@ -293,6 +293,20 @@ TEST_F(DifxRun, InstallWithoutAUsableLibraryStillUpdatesAndGives0) {
   EXPECT_FALSE(InStore(kUsbInf));
 }
 
+// The install calls the preinstall entry alone; a library that lacks another still works.
+TEST_F(DifxRun, InstallNeedsOnlyThePreinstallEntry) {
+  for (const wchar_t* variant : {L"difx_no_getpath.dll", L"difx_no_uninstall.dll"}) {
+    RemoveTree(kDifxRoot);
+    MakeDirectories(kDifxRoot + L"\\store");
+    UseLibrary(variant);
+    const RunResult run = Tallow(L"/i");
+    EXPECT_EQ(run.exitCode, 1u) << Narrow(variant);
+    EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
+                                      "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+    EXPECT_TRUE(InStore(kUsbInf));
+  }
+}
+
 TEST_F(DifxRun, InstallTakesTheLibrarysOwnImportsFromTheSystemFolder) {
   // The stand-in imports wintrust.dll, as the real library does.
   Plant(L"wintrust.dll");
