@@ -2,10 +2,7 @@
 
 #include <shlwapi.h>
 
-#include <cwchar>
-
 #include "console.h"
-#include "reg_key.h"
 #include "system_paths.h"
 #include "unique_handle.h"
 
@@ -30,22 +27,15 @@ struct ProbeMessages {
 };
 
 constexpr ProbeMessages kProbeMessages[] = {
-    {L"InstallPath", L"marvento Setup Dir Exist !\n App Path: %s \n", "marvento Setup Dir Exist !\n App Path: %s \n",
-     L"marvento Setup Dir error or not exist !\n App Path: %s \n",
-     "marvento Setup Dir error or not exist !\n App Path: %s \n"},
-    {L"InstallLocation", L"marvento UnInstall Dir Exist !\n App Path: %s \n",
-     "marvento UnInstall Dir Exist !\n App Path: %s \n", L"marvento UnInstall Dir error or not exist !\n App Path: %s \n",
-     "marvento UnInstall Dir error or not exist !\n App Path: %s \n"},
-    {L"InstallDir", L"iPod Dir error exist !\n App Path: %s \n", "iPod Dir error exist !\n App Path: %s \n",
-     L"iPod Dir error or not exist !\n App Path: %s \n", "iPod Dir error or not exist !\n App Path: %s \n"},
+    {L"InstallPath", TOOLS_TWIN("marvento Setup Dir Exist !\n App Path: %s \n"),
+     TOOLS_TWIN("marvento Setup Dir error or not exist !\n App Path: %s \n")},
+    {L"InstallLocation", TOOLS_TWIN("marvento UnInstall Dir Exist !\n App Path: %s \n"),
+     TOOLS_TWIN("marvento UnInstall Dir error or not exist !\n App Path: %s \n")},
+    {L"InstallDir", TOOLS_TWIN("iPod Dir error exist !\n App Path: %s \n"),
+     TOOLS_TWIN("iPod Dir error or not exist !\n App Path: %s \n")},
 };
 
 }  // namespace
-
-std::wstring SystemDrive() {
-  const std::wstring text = SystemDirectory();
-  return text.substr(0, text.find(L'\\'));
-}
 
 bool IsWow64() {
   using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
@@ -58,11 +48,14 @@ bool IsWow64() {
   return wow64 != FALSE;
 }
 
+// The 64-bit view whatever the tool's bitness: the product's keys lie there.
+constexpr REGSAM kProbeAccess = KEY_READ | KEY_WOW64_64KEY;
+static_assert(kProbeAccess == 0x20119);
+
 bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path) {
   RegistryKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
-    EchoTextW(g_discoveryStrTools, L"GetDrvRegVal error:\n App Reg Path : %s \n",
-              "GetDrvRegVal error:\n App Reg Path : %s \n", subKey);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, kProbeAccess, key.put()) != ERROR_SUCCESS) {
+    EchoText(g_discoveryStrTools, TOOLS_TWIN("GetDrvRegVal error:\n App Reg Path : %s \n"), subKey);
     return false;
   }
 
@@ -80,9 +73,9 @@ bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path
   for (const ProbeMessages& messages : kProbeMessages) {
     if (!EqualsIgnoringAsciiCase(valueName, messages.valueName)) continue;
     if (exists) {
-      EchoTextW(g_discoveryStrTools, messages.existsConsole, messages.existsLog, path);
+      EchoText(g_discoveryStrTools, messages.existsConsole, messages.existsLog, path);
     } else {
-      EchoTextW(g_discoveryStrTools, messages.missingConsole, messages.missingLog, path);
+      EchoText(g_discoveryStrTools, messages.missingConsole, messages.missingLog, path);
     }
     break;
   }

@@ -30,8 +30,3 @@ bool IsWow64();
 // whether the folder it names exists. True only when the key opened, the value was read
 // and its text names an existing file or folder.
 bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path);
-
-// The system directory up to its first backslash (drive letter and colon). Empty when
-// the system directory cannot be read, so that paths built on it start at the root of
-// the current drive.
-std::wstring SystemDrive();

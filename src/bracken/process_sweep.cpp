@@ -20,6 +20,8 @@ constexpr size_t kFirstModules = 1024;
 // The longest path the system gives a process's executable.
 constexpr DWORD kImagePathChars = 32768;
 constexpr DWORD kSweepAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_WRITE | PROCESS_VM_READ | PROCESS_TERMINATE;
+constexpr DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+static_assert(kSweepAccess == 0x431 && kTokenAccess == 0x28);
 constexpr const wchar_t* kSweepLibraries[] = {L"psapi.dll"};
 
 // Case-sensitive parts of a module path that mark a process for termination.
@@ -132,6 +134,7 @@ bool IsDeviceProcess(HANDLE process) {
 
 void TerminateIfDeviceProcess(DWORD processId) {
   const KernelHandle process(OpenProcess(kSweepAccess, FALSE, processId));
+  // A termination that fails is not noticed: the sweep is silent and goes on.
   if (process && IsDeviceProcess(process.get())) TerminateProcess(process.get(), 0);
 }
 
@@ -139,7 +142,7 @@ void TerminateIfDeviceProcess(DWORD processId) {
 
 void TerminateDeviceProcesses() {
   KernelHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) return;
+  if (!OpenProcessToken(GetCurrentProcess(), kTokenAccess, token.put())) return;
   EnableDebugPrivilege(token.get());
 
   SystemLibraries libraries;

@@ -6,6 +6,7 @@
 
 #include "app_paths.h"
 #include "strtools.h"
+#include "system_paths.h"
 
 namespace {
 
@@ -28,6 +29,8 @@ constexpr FolderTails kTails64 = {L"\\Program Files (x86)\\Common Files\\Apple\\
 CComRegKey::CComRegKey(HKEY root) : root_(root) {}
 
 void CComRegKey::SetWow64(int wow64) { wow64_ = wow64; }
+
+static_assert(KEY_ALL_ACCESS == 0xF003F);
 
 bool CComRegKey::CreateKey(HKEY parent, const wchar_t* subKey) {
   RegistryKey key;

@@ -2,6 +2,8 @@
 // Manager. The operations report on the console and in the debug log and give no result.
 #pragma once
 
+#include <windows.h>
+
 class ServiceControl {
  public:
   // An own-process, auto-start LocalSystem service that depends on "Tcpip".
@@ -15,7 +17,7 @@ class ServiceControl {
   void Stop(const wchar_t* serviceName);
 
  private:
-  // Stops the active dependents of the service that Stop holds open; false at the first
-  // that cannot be stopped.
-  bool StopDependents();
+  // Stops the active dependents of the service that Stop holds open, through the manager
+  // it holds; false at the first that cannot be stopped.
+  bool StopDependents(SC_HANDLE manager, SC_HANDLE service);
 };

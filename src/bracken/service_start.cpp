@@ -7,19 +7,18 @@
 
 void ServiceControl::Start(const wchar_t* serviceName) {
   LogPrintf("\n %s start opt : \n", NarrowName(serviceName));
-  const OperationHandles handles;
+  OperationHandles handles;
 
-  g_schSCManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!g_schSCManager) {
+  const SC_HANDLE manager = handles.OpenManager();
+  if (!manager) {
     OutA("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
     return;
   }
-  g_schService.reset(OpenServiceW(g_schSCManager.get(), serviceName, SERVICE_ALL_ACCESS));
-  if (!g_schService) {
+  const SC_HANDLE service = handles.HoldService(OpenServiceW(manager, serviceName, SERVICE_ALL_ACCESS));
+  if (!service) {
     OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
     return;
   }
-  const SC_HANDLE service = g_schService.get();
 
   SERVICE_STATUS_PROCESS status = {};
   if (!ReadServiceStatus(service, status)) {
@@ -67,13 +66,12 @@ void ServiceControl::Start(const wchar_t* serviceName) {
   }
 
   if (StartServiceW(service, 0, nullptr)) {
-    EchoService(L"%s \t Service start pending...\n", "%s \t Service start pending...\n", serviceName);
+    EchoService(TOOLS_TWIN("%s \t Service start pending...\n"), serviceName);
   } else {
-    g_dwSavedError = GetLastError();
-    EchoServiceCode(L"%s \t StartService failed (%d)\n", "%s \t StartService failed (%d)\n", serviceName,
-                    g_dwSavedError);
-    if (g_dwSavedError == ERROR_SERVICE_REQUEST_TIMEOUT && !StartServiceW(service, 0, nullptr)) {
-      EchoServiceCode(L"%s \t StartService again failed (%d)\n", "%s \t StartService again failed (%d)\n",
+    const DWORD code = SaveError(GetLastError());
+    EchoService(TOOLS_TWIN("%s \t StartService failed (%d)\n"), serviceName, code);
+    if (code == ERROR_SERVICE_REQUEST_TIMEOUT && !StartServiceW(service, 0, nullptr)) {
+      EchoService(TOOLS_TWIN("%s \t StartService again failed (%d)\n"),
                       serviceName, GetLastError());
     }
   }
@@ -110,7 +108,7 @@ void ServiceControl::Start(const wchar_t* serviceName) {
   }
 
   if (status.dwCurrentState == SERVICE_RUNNING) {
-    EchoService(L"%s \t Service started successfully.\n", "%s \t Service started successfully.\n", serviceName);
+    EchoService(TOOLS_TWIN("%s \t Service started successfully.\n"), serviceName);
   } else {
     OutW(L"%s \t Service not started. \n", serviceName);
     OutA("  Current State: %d\n", static_cast<int>(status.dwCurrentState));

@@ -1,42 +1,42 @@
-// What the service operations share: the manager and service handles (one pair per
-// process, each operation opening and closing its own), the saved error code and the
-// conversion of service names for the log.
+// What the service operations share, and only they include: the module's one manager
+// handle and one service handle, which the running operation opens and closes, the error
+// code it saved, and the conversion of service names for the log. The state itself lives
+// in service_state.cpp and is reached only through this interface.
 #pragma once
 
 #include <windows.h>
 
 #include "console.h"
-#include "strtools.h"
-#include "unique_handle.h"
 
-extern ServiceHandle g_schSCManager;
-extern ServiceHandle g_schService;
-extern DWORD g_dwSavedError;
-extern CComStrTools g_serviceStrTools;
-
-// Closes the service handle, then the manager handle, when an operation ends.
+// The handles of one operation: opened into the module's two handles through this object,
+// closed when it goes, the service handle first, then the manager handle.
 class OperationHandles {
  public:
   OperationHandles() = default;
-  ~OperationHandles() {
-    g_schService.reset();
-    g_schSCManager.reset();
-  }
+  ~OperationHandles();
   OperationHandles(const OperationHandles&) = delete;
   OperationHandles& operator=(const OperationHandles&) = delete;
+
+  // The local manager with every access right; null, with the reason in the last-error
+  // code, when it cannot be opened.
+  SC_HANDLE OpenManager();
+  // Keeps the service handle that the operation opened or created through the manager,
+  // and gives it back.
+  SC_HANDLE HoldService(SC_HANDLE service);
+  SC_HANDLE manager() const;
 };
 
-// The service name as narrow text for the log.
-inline const char* NarrowName(const wchar_t* name) { return g_serviceStrTools.ToNarrow(name); }
+// Keeps `code` as the module's saved error code and gives it back.
+DWORD SaveError(DWORD code);
 
-// Console (wide) line and log line about a service, with an optional number after it.
-inline void EchoService(const wchar_t* console, const char* log, const wchar_t* name) {
-  OutW(console, name);
-  LogPrintf(log, NarrowName(name));
-}
-inline void EchoServiceCode(const wchar_t* console, const char* log, const wchar_t* name, DWORD code) {
-  OutW(console, name, code);
-  LogPrintf(log, NarrowName(name), code);
+// Converts service names for the log; a result is valid until the next conversion.
+CComStrTools& ServiceNameTools();
+inline const char* NarrowName(const wchar_t* name) { return ServiceNameTools().ToNarrow(name); }
+
+// A console (wide) line and its log twin about a service, with any numbers after its name.
+template <typename... Numbers>
+void EchoService(const wchar_t* console, const char* log, const wchar_t* name, Numbers... numbers) {
+  EchoText(ServiceNameTools(), console, log, name, numbers...);
 }
 
 // Reads the status into `status`; a failed read leaves it as it was.

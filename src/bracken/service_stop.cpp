@@ -10,62 +10,63 @@
 namespace {
 
 constexpr DWORD kStopBudget = 30000;
+constexpr DWORD kStopAccess = SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS;
+constexpr DWORD kDependentAccess = SERVICE_STOP | SERVICE_QUERY_STATUS;
+static_assert(kStopAccess == 0x2C && kDependentAccess == 0x24);
 
 }  // namespace
 
 void ServiceControl::Stop(const wchar_t* serviceName) {
   LogPrintf("\n %s \t stop opt: \n", NarrowName(serviceName));
   const DWORD startTime = GetTickCount();
-  const OperationHandles handles;
+  OperationHandles handles;
 
-  g_schSCManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!g_schSCManager) {
+  const SC_HANDLE manager = handles.OpenManager();
+  if (!manager) {
     OutW(L"%s \t OpenSCManager failed (%d)\n", serviceName, GetLastError());
     return;
   }
-  g_schService.reset(OpenServiceW(g_schSCManager.get(), serviceName,
-                                  SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS));
-  if (!g_schService) {
+  const SC_HANDLE service = handles.HoldService(OpenServiceW(manager, serviceName, kStopAccess));
+  if (!service) {
     OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
     return;
   }
-  const SC_HANDLE service = g_schService.get();
 
   SERVICE_STATUS_PROCESS status = {};
   auto readOrReport = [&] {
     if (ReadServiceStatus(service, status)) return true;
-    EchoServiceCode(L"%s \t QueryServiceStatusEx failed (%d)\n", "%s \t QueryServiceStatusEx failed (%d)\n",
+    EchoService(TOOLS_TWIN("%s \t QueryServiceStatusEx failed (%d)\n"),
                     serviceName, GetLastError());
     return false;
   };
   if (!readOrReport()) return;
 
   if (status.dwCurrentState == SERVICE_STOPPED) {
-    EchoService(L"%s \t Service is already stopped.\n", "%s \t Service is already stopped.\n", serviceName);
+    EchoService(TOOLS_TWIN("%s \t Service is already stopped.\n"), serviceName);
     EndServiceProcess(status);
     return;
   }
 
   while (status.dwCurrentState == SERVICE_STOP_PENDING) {
-    EchoService(L"%s \t Service stop pending...\n", "%s \t Service stop pending...\n", serviceName);
+    EchoService(TOOLS_TWIN("%s \t Service stop pending...\n"), serviceName);
     Sleep(SleepWithinBudget(PollInterval(status.dwWaitHint), startTime, GetTickCount(), kStopBudget));
     if (!readOrReport()) return;
     if (status.dwCurrentState == SERVICE_STOPPED) {
-      EchoService(L"%s \t Service stopped successfully.\n", "%s \t Service stopped successfully.\n", serviceName);
+      EchoService(TOOLS_TWIN("%s \t Service stopped successfully.\n"), serviceName);
       return;
     }
     if (ElapsedTicks(startTime, GetTickCount()) > kStopBudget) {
-      EchoService(L"%s \t Service stop timed out.\n", "%s \t Service stop timed out.\n", serviceName);
+      EchoService(TOOLS_TWIN("%s \t Service stop timed out.\n"), serviceName);
       EndServiceProcess(status);
       return;
     }
   }
 
   // A dependent that cannot be stopped does not keep the service from its stop control.
-  StopDependents();
+  StopDependents(manager, service);
 
   if (!SendStopControl(service, status)) {
-    EchoServiceCode(L"%s \t ControlService failed (%d)\n", "%s \t ControlService failed (%d)\n", serviceName,
+    EchoService(TOOLS_TWIN("%s \t ControlService failed (%d)\n"), serviceName,
                     GetLastError());
     return;
   }
@@ -84,12 +85,11 @@ void ServiceControl::Stop(const wchar_t* serviceName) {
       return;
     }
   }
-  EchoService(L"%s \t Service stopped successfully\n", "%s \t Service stopped successfully\n", serviceName);
+  EchoService(TOOLS_TWIN("%s \t Service stopped successfully\n"), serviceName);
 }
 
-bool ServiceControl::StopDependents() {
+bool ServiceControl::StopDependents(SC_HANDLE manager, SC_HANDLE service) {
   const DWORD startTime = GetTickCount();
-  const SC_HANDLE service = g_schService.get();
 
   DWORD bytesNeeded = 0;
   DWORD count = 0;
@@ -105,7 +105,7 @@ bool ServiceControl::StopDependents() {
 
   for (DWORD i = 0; i < count; ++i) {
     const ServiceHandle dependent(
-        OpenServiceW(g_schSCManager.get(), dependents[i].lpServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+        OpenServiceW(manager, dependents[i].lpServiceName, kDependentAccess));
     if (!dependent) return false;
     SERVICE_STATUS_PROCESS status = {};
     if (!SendStopControl(dependent.get(), status)) return false;

@@ -135,6 +135,7 @@ void DebugLog::Write(const char* line) const {
   std::string record(line);
   record += "\r\n";
   DWORD written = 0;
+  // A record that cannot be written is dropped, silently, like one whose file cannot be opened.
   WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
 }
 

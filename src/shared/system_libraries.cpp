@@ -26,6 +26,7 @@ void RestrictLibrarySearch() {
     return;
   }
   g_systemLoadFlags = LOAD_WITH_ALTERED_SEARCH_PATH;
+  // Its result is not judged: where even this fails, nothing more can be done.
   SetDllDirectoryW(L"");
 }
 
@@ -45,10 +46,8 @@ bool SystemLibraries::Load(std::span<const wchar_t* const> names) {
   for (const wchar_t* name : names) {
     UniqueLibrary library = LoadSystemLibrary(name);
     if (!library) {
-      const long code = static_cast<long>(GetLastError());
       CComStrTools tools;
-      OutW(L"LoadLibrary %s failed (%ld)\n", name, code);
-      LogPrintf("LoadLibrary %s failed (%ld)\n", tools.ToNarrow(name), code);
+      EchoText(tools, TOOLS_TWIN("LoadLibrary %s failed (%ld)\n"), name, LastErrorCode());
       return false;
     }
     loaded_.push_back(std::move(library));

@@ -9,6 +9,11 @@ std::wstring SystemDirectory() {
   return (length > 0 && length < MAX_PATH) ? directory : L"";
 }
 
+std::wstring SystemDrive() {
+  const std::wstring text = SystemDirectory();
+  return text.substr(0, text.find(L'\\'));
+}
+
 bool ExecutablePath(std::wstring& path) {
   // GetModuleFileNameW fills the buffer with as much as fits and answers its size when the
   // path was cut, without a terminator (and, on older systems, without an error code).

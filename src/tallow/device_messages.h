@@ -32,7 +32,7 @@ inline void ReportNoDescriptor() {
 }
 
 inline void ReportDestroyFailed() {
-  EchoErrorA("\t SetupDiDestroyDeviceInfoList failed (%ld)", "\t SetupDiDestroyDeviceInfoList failed (%ld)");
+  EchoA(TOOLS_TWIN_A("\t SetupDiDestroyDeviceInfoList failed (%ld)"), LastErrorCode());
 }
 
 }  // namespace device_messages

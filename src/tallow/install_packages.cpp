@@ -7,7 +7,8 @@
 
 namespace {
 
-// Prints and logs the outcome of one package's preinstall.
+// Prints and logs the outcome of one package's preinstall, right after it: a failure
+// line shows the library's last-error code.
 void ReportPreinstall(DWORD result, const wchar_t* addedW, const char* added, const wchar_t* presentW,
                       const char* present, const wchar_t* failedW, const char* failed) {
   if (result == kPackageAdded) {
@@ -15,7 +16,7 @@ void ReportPreinstall(DWORD result, const wchar_t* addedW, const char* added, co
   } else if (result == kPackageInStore) {
     EchoW(presentW, present);
   } else {
-    EchoErrorW(failedW, failed);
+    EchoW(failedW, failed, LastErrorCode());
   }
 }
 
@@ -26,14 +27,14 @@ int PreinstallPackages(const CDriverInfPaths& record) {
   if (!difx || !difx.preinstall) return 0;
 
   ReportPreinstall(difx.preinstall(record.netInfPath.get(), kPreinstallFlags),
-                   L"DriverPackagePreinstall netaapl successed !\n", "DriverPackagePreinstall netaapl successed !\n",
-                   L"DriverPackagePreinstall netaapl alread exist \n", "DriverPackagePreinstall netaapl alread exist \n",
-                   L"DriverPackagePreinstall netaapl err: %ld\n", "DriverPackagePreinstall netaapl err: %ld\n");
+                   TOOLS_TWIN("DriverPackagePreinstall netaapl successed !\n"),
+                   TOOLS_TWIN("DriverPackagePreinstall netaapl alread exist \n"),
+                   TOOLS_TWIN("DriverPackagePreinstall netaapl err: %ld\n"));
 
   const DWORD usb = difx.preinstall(record.drvInfPath.get(), kPreinstallFlags);
-  ReportPreinstall(usb, L"DriverPackagePreinstall usbaapl successed !\n", "DriverPackagePreinstall usbaapl successed !\n",
-                   L"DriverPackagePreinstall usbaapl alread exist \n", "DriverPackagePreinstall usbaapl alread exist \n",
-                   L"DriverPackagePreinstall usbaapl err: %ld\n", "DriverPackagePreinstall usbaapl err: %ld\n");
+  ReportPreinstall(usb, TOOLS_TWIN("DriverPackagePreinstall usbaapl successed !\n"),
+                   TOOLS_TWIN("DriverPackagePreinstall usbaapl alread exist \n"),
+                   TOOLS_TWIN("DriverPackagePreinstall usbaapl err: %ld\n"));
   switch (usb) {
     case kPackageAdded:
       return 1;

@@ -5,6 +5,8 @@
 
 #include <setupapi.h>
 
+#include <iterator>
+
 #include "device_messages.h"
 #include "device_reads.h"
 #include "device_walk.h"
@@ -33,27 +35,27 @@ struct Property {
   const char* log;
 };
 
-// Read, shown and logged in this order.
+// Read, shown and logged in this order; the enum names their places.
+enum PropertyIndex : size_t { kClass, kClassGuid, kDriver, kDeviceDesc, kFriendlyName, kMfg };
 constexpr Property kProperties[] = {
-    {SPDRP_CLASS, L"%d appdev Class \t\t = %s\n", "%d appdev Class \t\t = %s\n"},
-    {SPDRP_CLASSGUID, L"%d appdev ClassGuid \t = %s\n", "%d appdev ClassGuid \t = %s\n"},
-    {SPDRP_DRIVER, L"%d appdev Driver \t = %s\n", "%d appdev Driver \t = %s\n"},
-    {SPDRP_DEVICEDESC, L"%d appdev DeviceDesc \t = %s\n", "%d appdev DeviceDesc \t = %s\n"},
-    {SPDRP_FRIENDLYNAME, L"%d appdev FriendlyName \t = %s\n", "%d appdev FriendlyName \t = %s\n"},
-    {SPDRP_MFG, L"%d appdev Mfg \t\t = %s\n", "%d appdev Mfg \t\t = %s\n"},
+    {SPDRP_CLASS, TOOLS_TWIN("%d appdev Class \t\t = %s\n")},
+    {SPDRP_CLASSGUID, TOOLS_TWIN("%d appdev ClassGuid \t = %s\n")},
+    {SPDRP_DRIVER, TOOLS_TWIN("%d appdev Driver \t = %s\n")},
+    {SPDRP_DEVICEDESC, TOOLS_TWIN("%d appdev DeviceDesc \t = %s\n")},
+    {SPDRP_FRIENDLYNAME, TOOLS_TWIN("%d appdev FriendlyName \t = %s\n")},
+    {SPDRP_MFG, TOOLS_TWIN("%d appdev Mfg \t\t = %s\n")},
 };
-constexpr size_t kClass = 0;
-constexpr size_t kDeviceDesc = 3;
-constexpr size_t kFriendlyName = 4;
-constexpr size_t kMfg = 5;
-constexpr size_t kPropertyCount = sizeof kProperties / sizeof kProperties[0];
+static_assert(std::size(kProperties) == kMfg + 1);
+static_assert(kProperties[kClass].code == SPDRP_CLASS && kProperties[kClassGuid].code == SPDRP_CLASSGUID &&
+              kProperties[kDriver].code == SPDRP_DRIVER && kProperties[kDeviceDesc].code == SPDRP_DEVICEDESC &&
+              kProperties[kFriendlyName].code == SPDRP_FRIENDLYNAME && kProperties[kMfg].code == SPDRP_MFG);
 
 // Reads, shows and logs the six properties of a matching device; true when it is bound to
 // the right driver. Each buffer is cleared first, so a property that cannot be read counts
 // as empty.
 bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, int index) {
-  PropertyText values[kPropertyCount];
-  for (size_t i = 0; i < kPropertyCount; ++i) {
+  PropertyText values[std::size(kProperties)];
+  for (size_t i = 0; i < std::size(kProperties); ++i) {
     ZeroMemory(values[i].text, sizeof values[i].text);
     if (SetupDiGetDeviceRegistryPropertyW(set, &device, kProperties[i].code, nullptr,
                                           reinterpret_cast<BYTE*>(values[i].text), MAX_PATH * sizeof(wchar_t),
@@ -61,7 +63,7 @@ bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, i
       OutW(kProperties[i].console, index, values[i].text);
     }
   }
-  for (size_t i = 0; i < kPropertyCount; ++i) LogPrintf(kProperties[i].log, index, tools.ToNarrow(values[i].text));
+  for (size_t i = 0; i < std::size(kProperties); ++i) LogPrintf(kProperties[i].log, index, tools.ToNarrow(values[i].text));
 
   return EqualsIgnoringAsciiCase(values[kClass].text, L"USB") &&
          EqualsIgnoringAsciiCase(values[kDeviceDesc].text, kDriverName) &&
@@ -104,7 +106,7 @@ int QueryDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_
         });
     // A set that could not be made ends the lines; one that could not be destroyed does not.
     if (end == WalkEnd::kNoSet) {
-      EchoErrorW(L"SetupDiGetClassDevs failed : (%ld)\n", "SetupDiGetClassDevs failed : (%ld)\n");
+      EchoW(TOOLS_TWIN("SetupDiGetClassDevs failed : (%ld)\n"), LastErrorCode());
       break;
     }
   }
@@ -114,6 +116,6 @@ int QueryDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_
     EchoW(L" Current Device's driver is mismatched ! \n", " Current Device's driver is mismatched !\n");
     return kMismatched;
   }
-  EchoW(L" Current Device Status : Normalization !\n", " Current Device Status : Normalization !\n");
+  EchoW(TOOLS_TWIN(" Current Device Status : Normalization !\n"));
   return kNormal;
 }

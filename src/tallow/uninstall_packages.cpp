@@ -50,19 +50,19 @@ void UninstallNetworkPackage(const DifxLibrary& difx, CDriverInfPaths& record, B
   if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "netaapl", needReboot);
   if (probe != kPackageInStore) return;
 
-  EchoA("netappl already exist: %ld \n", "netappl already exist: %ld \n", static_cast<long>(probe));
+  EchoA(TOOLS_TWIN_A("netappl already exist: %ld \n"), static_cast<long>(probe));
   if (!difx.getPath) return;
   StorePath store;
   if (store.Find(difx, inf) != ERROR_SUCCESS) {
-    EchoErrorA("DriverPackageGetPath netaapl err: %ld \n", "DriverPackageGetPath netaapl err: %ld \n");
+    EchoA(TOOLS_TWIN_A("DriverPackageGetPath netaapl err: %ld \n"), LastErrorCode());
     return;
   }
-  EchoTextW(record.strTools, L"inf net path: %s\n", "inf net path: %s\n", store.text);
+  EchoText(record.strTools, TOOLS_TWIN("inf net path: %s\n"), store.text);
   if (!difx.uninstall) return;
   if (difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot) == ERROR_SUCCESS) {
-    EchoA("DriverPackageUninstall netaapl successed ! \n", "DriverPackageUninstall netaapl successed ! \n");
+    EchoA(TOOLS_TWIN_A("DriverPackageUninstall netaapl successed ! \n"));
   } else {
-    EchoErrorA("DriverPackageUninstall netaapl err: %ld \n", "DriverPackageUninstall netaapl err: %ld \n");
+    EchoA(TOOLS_TWIN_A("DriverPackageUninstall netaapl err: %ld \n"), LastErrorCode());
   }
 }
 
@@ -71,7 +71,7 @@ int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* 
   const wchar_t* inf = record.drvInfPath.get();
   const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
   if (probe == kPreinstallInfMissing) {
-    EchoErrorW(L"Driver's inf file not found ! (%ld)\n", "Driver's inf file not found ! (%ld)\n");
+    EchoW(TOOLS_TWIN("Driver's inf file not found ! (%ld)\n"), LastErrorCode());
     return kInfNotFound;
   }
   if (probe != kPackageInStore) {
@@ -79,21 +79,21 @@ int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* 
     return static_cast<int>(probe);
   }
 
-  EchoA("usbappl already exist: %ld \n", "usbappl already exist: %ld \n", static_cast<long>(probe));
+  EchoA(TOOLS_TWIN_A("usbappl already exist: %ld \n"), static_cast<long>(probe));
   if (!difx.getPath) return static_cast<int>(kPackageInStore);
   StorePath store;
   if (const DWORD found = store.Find(difx, inf); found != ERROR_SUCCESS) {
-    EchoErrorW(L"DriverPackageGetPath usbaapl err: %ld \n", "DriverPackageGetPath usbaapl err: %ld \n");
+    EchoW(TOOLS_TWIN("DriverPackageGetPath usbaapl err: %ld \n"), LastErrorCode());
     return static_cast<int>(found);
   }
-  EchoTextW(record.strTools, L"inf usb path: %s\n", "inf usb path: %s\n", store.text);
+  EchoText(record.strTools, TOOLS_TWIN("inf usb path: %s\n"), store.text);
   if (!difx.uninstall) return 0;
   const DWORD removed = difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot);
   if (removed == ERROR_SUCCESS) {
-    EchoW(L"DriverPackageUninstall usbaapl successed !\n", "DriverPackageUninstall usbaapl successed !\n");
+    EchoW(TOOLS_TWIN("DriverPackageUninstall usbaapl successed !\n"));
     return 1;
   }
-  EchoErrorW(L"DriverPackageUninstall usbaapl err: %ld \n", "DriverPackageUninstall usbaapl err: %ld \n");
+  EchoW(TOOLS_TWIN("DriverPackageUninstall usbaapl err: %ld \n"), LastErrorCode());
   return static_cast<int>(removed);
 }
 
@@ -102,7 +102,7 @@ int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* 
 int UninstallDriverPackages(CDriverInfPaths& record) {
   const DifxLibrary difx = DifxLibrary::Load();
   if (!difx) {
-    EchoErrorW(L"LoadLirary err: %ld", "LoadLirary err: %ld");
+    EchoW(TOOLS_TWIN("LoadLirary err: %ld"), LastErrorCode());
     return 0;
   }
   if (!difx.preinstall) {

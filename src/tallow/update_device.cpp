@@ -77,7 +77,7 @@ int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wcha
   int status = kUpdated;
   if (!SetupCopyOEMInfW(fullPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) {
     status = kStagingFailed;
-    EchoErrorA("\t SetupCopyOEMInf error (%ld)\n", "\t SetupCopyOEMInf error (%ld)\n");
+    EchoA(TOOLS_TWIN_A("\t SetupCopyOEMInf error (%ld)\n"), LastErrorCode());
   }
 
   for (bool more = true; more; more = SetupFindNextLine(&line, &line) != FALSE) {
@@ -85,6 +85,7 @@ int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wcha
     if (!ReadInfHardwareId(line, infId)) continue;
 
     BOOL reboot = FALSE;
+    // The update's result is not judged: the run's outcome is the staging's and the marks'.
     UpdateDriverForPlugAndPlayDevicesW(nullptr, infId, fullPath, INSTALLFLAG_FORCE, &reboot);
 
     const MarkResult marks = MarkAbsentDevices(infId);
@@ -106,13 +107,13 @@ int UpdateDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar
 
   switch (status) {
     case kUpdated:
-      EchoW(L" Driver Update Successed!\n", " Driver Update Successed!\n");
+      EchoW(TOOLS_TWIN(" Driver Update Successed!\n"));
       break;
     case kInfNotFound:
-      EchoW(L" driver's inf file not found ! \n", " driver's inf file not found ! \n");
+      EchoW(TOOLS_TWIN(" driver's inf file not found ! \n"));
       break;
     case kSectionNotFound:
-      EchoW(L"driver's descriptor not found !\n", "driver's descriptor not found !\n");
+      EchoW(TOOLS_TWIN("driver's descriptor not found !\n"));
       break;
     default:
       EchoW(L" Driver Update failed !\n", "Driver Update failed !\n");

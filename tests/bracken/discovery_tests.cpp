@@ -10,6 +10,7 @@
 #include "bracken_test_support.h"
 #include "entry.h"
 #include "import_patch.h"
+#include "system_paths.h"
 #include "system_fakes.h"
 #include "test_support.h"
 

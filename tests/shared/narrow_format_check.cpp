@@ -4,12 +4,12 @@
 
 void Report([[maybe_unused]] const wchar_t* wide, [[maybe_unused]] const char* narrow) {
 #if CASE == 1
-  EchoW(L"%s \n", "%s \n", wide);
+  EchoW(TOOLS_TWIN("%s \n"), wide);
 #elif CASE == 2
   EchoA("%s \n", "%s \n", wide);
 #else
-  EchoW(L"%d \n", "%d \n", 1);
+  EchoW(TOOLS_TWIN("%d \n"), 1);
   EchoA("%s \n", "%s \n", narrow);
-  EchoTextW(*static_cast<CComStrTools*>(nullptr), L"%s \n", "%s \n", wide);
+  EchoText(*static_cast<CComStrTools*>(nullptr), TOOLS_TWIN("%s \n"), wide);
 #endif
 }

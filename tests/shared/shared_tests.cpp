@@ -94,17 +94,19 @@ TEST(Console, EchoPairsPrintThenLogTheirOwnLiterals) {
   CComStrTools tools;
   StdoutCapture capture;
   SetLastError(5);
-  EchoErrorW(L"LoadLirary err: %ld", "LoadLirary err: %ld");
-  EchoErrorA("narrow (%ld)\n", "narrow log (%ld)\n");
-  EchoW(L" Driver Update Successed!\n", " Driver Update Successed!\n");
-  EchoA("usbappl already exist: %ld \n", "usbappl already exist: %ld \n", 183L);
-  EchoTextW(tools, L"inf usb path: %s\n", "inf usb path: %s\n", L"C:\\Windows\\INF\\oem3.inf");
+  EchoW(TOOLS_TWIN("LoadLirary err: %ld"), LastErrorCode());
+  EchoA("narrow (%ld)\n", "narrow log (%ld)\n", LastErrorCode());
+  EchoW(TOOLS_TWIN(" Driver Update Successed!\n"));
+  EchoA(TOOLS_TWIN_A("usbappl already exist: %ld \n"), 183L);
+  EchoText(tools, TOOLS_TWIN("inf usb path: %s\n"), L"C:\\Windows\\INF\\oem3.inf");
+  EchoText(tools, TOOLS_TWIN("%s \t StartService failed (%d)\n"), L"iPod Service", 1053);
   EXPECT_EQ(capture.Finish(),
             "LoadLirary err: 5narrow (5)\r\n Driver Update Successed!\r\nusbappl already exist: 183 \r\n"
-            "inf usb path: C:\\Windows\\INF\\oem3.inf\r\n");
+            "inf usb path: C:\\Windows\\INF\\oem3.inf\r\niPod Service \t StartService failed (1053)\r\n");
   EXPECT_EQ(tail.Records(),
             "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
-            "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n");
+            "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n"
+            "iPod Service \t StartService failed (1053)\n\r\n");
 }
 
 // The executable's path, when the system call fails or cuts it.
