@@ -18,16 +18,9 @@ void ServiceControl::Delete(const wchar_t* serviceName) {
   LogPrintf("\n %s \t del opt : \n", NarrowName(serviceName));
   OperationHandles handles;
 
-  const SC_HANDLE manager = handles.OpenManager();
-  if (!manager) {
-    OutW(L"%s \t OpenSCManager failed (%d)\n", serviceName, GetLastError());
-    return;
-  }
-  const SC_HANDLE service = handles.HoldService(OpenServiceW(manager, serviceName, kDeleteAccess));
-  if (!service) {
-    OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
-    return;
-  }
+  if (!handles.OpenManager(serviceName)) return;
+  const SC_HANDLE service = handles.OpenServiceHandle(serviceName, kDeleteAccess);
+  if (!service) return;
 
   SERVICE_STATUS_PROCESS status = {};
   if (ReadServiceStatus(service, status)) EndServiceProcess(status);
@@ -35,7 +28,6 @@ void ServiceControl::Delete(const wchar_t* serviceName) {
   if (DeleteService(service)) {
     EchoService(TOOLS_TWIN("%s \t Service deleted successfully\n"), serviceName);
   } else {
-    EchoService(TOOLS_TWIN("%s \t Delete Service failed (%d)\n"), serviceName,
-                    SaveError(GetLastError()));
+    EchoService(TOOLS_TWIN("%s \t Delete Service failed (%d)\n"), serviceName, SaveError(GetLastError()));
   }
 }

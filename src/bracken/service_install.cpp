@@ -26,11 +26,8 @@ void ServiceControl::Install(const wchar_t* serviceName, const wchar_t* displayN
   LogPrintf("\n %s install opt : \n", NarrowName(serviceName));
   OperationHandles handles;
 
-  const SC_HANDLE manager = handles.OpenManager();
-  if (!manager) {
-    OutA("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
-    return;
-  }
+  const SC_HANDLE manager = handles.OpenManager(nullptr);
+  if (!manager) return;
 
   // Only the fixed part of the record is offered; the lock state never stops the install.
   QUERY_SERVICE_LOCK_STATUSW lockStatus = {};
@@ -49,8 +46,7 @@ void ServiceControl::Install(const wchar_t* serviceName, const wchar_t* displayN
                      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, dependencies, nullptr,
                      nullptr));
   if (!service) {
-    EchoService(TOOLS_TWIN("%s \t CreateService failed (%d)\n"), serviceName,
-                    SaveError(GetLastError()));
+    EchoService(TOOLS_TWIN("%s \t CreateService failed (%d)\n"), serviceName, SaveError(GetLastError()));
     return;
   }
   EchoService(TOOLS_TWIN("%s \t Service installed successfully\n"), serviceName);

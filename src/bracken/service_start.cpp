@@ -9,16 +9,9 @@ void ServiceControl::Start(const wchar_t* serviceName) {
   LogPrintf("\n %s start opt : \n", NarrowName(serviceName));
   OperationHandles handles;
 
-  const SC_HANDLE manager = handles.OpenManager();
-  if (!manager) {
-    OutA("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
-    return;
-  }
-  const SC_HANDLE service = handles.HoldService(OpenServiceW(manager, serviceName, SERVICE_ALL_ACCESS));
-  if (!service) {
-    OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
-    return;
-  }
+  if (!handles.OpenManager(nullptr)) return;
+  const SC_HANDLE service = handles.OpenServiceHandle(serviceName, SERVICE_ALL_ACCESS);
+  if (!service) return;
 
   SERVICE_STATUS_PROCESS status = {};
   if (!ReadServiceStatus(service, status)) {
@@ -71,8 +64,7 @@ void ServiceControl::Start(const wchar_t* serviceName) {
     const DWORD code = SaveError(GetLastError());
     EchoService(TOOLS_TWIN("%s \t StartService failed (%d)\n"), serviceName, code);
     if (code == ERROR_SERVICE_REQUEST_TIMEOUT && !StartServiceW(service, 0, nullptr)) {
-      EchoService(TOOLS_TWIN("%s \t StartService again failed (%d)\n"),
-                      serviceName, GetLastError());
+      EchoService(TOOLS_TWIN("%s \t StartService again failed (%d)\n"), serviceName, GetLastError());
     }
   }
 

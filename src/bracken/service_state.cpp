@@ -24,17 +24,28 @@ OperationHandles::~OperationHandles() {
   g_schSCManager.reset();
 }
 
-SC_HANDLE OperationHandles::OpenManager() {
+SC_HANDLE OperationHandles::OpenManager(const wchar_t* nameInFailure) {
   g_schSCManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!g_schSCManager) {
+    if (nameInFailure) {
+      OutW(L"%s \t OpenSCManager failed (%d)\n", nameInFailure, GetLastError());
+    } else {
+      OutA("OpenSCManager failed (%d)\n", static_cast<int>(GetLastError()));
+    }
+  }
   return g_schSCManager.get();
+}
+
+SC_HANDLE OperationHandles::OpenServiceHandle(const wchar_t* serviceName, DWORD access) {
+  g_schService.reset(OpenServiceW(g_schSCManager.get(), serviceName, access));
+  if (!g_schService) OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
+  return g_schService.get();
 }
 
 SC_HANDLE OperationHandles::HoldService(SC_HANDLE service) {
   g_schService.reset(service);
   return g_schService.get();
 }
-
-SC_HANDLE OperationHandles::manager() const { return g_schSCManager.get(); }
 
 DWORD SaveError(DWORD code) { return g_dwSavedError = code; }
 

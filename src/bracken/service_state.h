@@ -17,13 +17,16 @@ class OperationHandles {
   OperationHandles(const OperationHandles&) = delete;
   OperationHandles& operator=(const OperationHandles&) = delete;
 
-  // The local manager with every access right; null, with the reason in the last-error
-  // code, when it cannot be opened.
-  SC_HANDLE OpenManager();
-  // Keeps the service handle that the operation opened or created through the manager,
-  // and gives it back.
+  // The local manager with every access right; null when it cannot be opened, with the
+  // failure shown on the console: with the service's name when `nameInFailure` gives one,
+  // else as the narrow line without it.
+  SC_HANDLE OpenManager(const wchar_t* nameInFailure);
+  // The service, opened through the manager with `access` and held; null when it cannot
+  // be opened, with the failure shown on the console.
+  SC_HANDLE OpenServiceHandle(const wchar_t* serviceName, DWORD access);
+  // Holds the service handle that the operation created through the manager, and gives it
+  // back.
   SC_HANDLE HoldService(SC_HANDLE service);
-  SC_HANDLE manager() const;
 };
 
 // Keeps `code` as the module's saved error code and gives it back.

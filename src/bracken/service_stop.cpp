@@ -21,22 +21,15 @@ void ServiceControl::Stop(const wchar_t* serviceName) {
   const DWORD startTime = GetTickCount();
   OperationHandles handles;
 
-  const SC_HANDLE manager = handles.OpenManager();
-  if (!manager) {
-    OutW(L"%s \t OpenSCManager failed (%d)\n", serviceName, GetLastError());
-    return;
-  }
-  const SC_HANDLE service = handles.HoldService(OpenServiceW(manager, serviceName, kStopAccess));
-  if (!service) {
-    OutW(L"%s \t OpenService failed (%d)\n", serviceName, GetLastError());
-    return;
-  }
+  const SC_HANDLE manager = handles.OpenManager(serviceName);
+  if (!manager) return;
+  const SC_HANDLE service = handles.OpenServiceHandle(serviceName, kStopAccess);
+  if (!service) return;
 
   SERVICE_STATUS_PROCESS status = {};
   auto readOrReport = [&] {
     if (ReadServiceStatus(service, status)) return true;
-    EchoService(TOOLS_TWIN("%s \t QueryServiceStatusEx failed (%d)\n"),
-                    serviceName, GetLastError());
+    EchoService(TOOLS_TWIN("%s \t QueryServiceStatusEx failed (%d)\n"), serviceName, GetLastError());
     return false;
   };
   if (!readOrReport()) return;
@@ -66,8 +59,7 @@ void ServiceControl::Stop(const wchar_t* serviceName) {
   StopDependents(manager, service);
 
   if (!SendStopControl(service, status)) {
-    EchoService(TOOLS_TWIN("%s \t ControlService failed (%d)\n"), serviceName,
-                    GetLastError());
+    EchoService(TOOLS_TWIN("%s \t ControlService failed (%d)\n"), serviceName, GetLastError());
     return;
   }
 
@@ -104,8 +96,7 @@ bool ServiceControl::StopDependents(SC_HANDLE manager, SC_HANDLE service) {
   }
 
   for (DWORD i = 0; i < count; ++i) {
-    const ServiceHandle dependent(
-        OpenServiceW(manager, dependents[i].lpServiceName, kDependentAccess));
+    const ServiceHandle dependent(OpenServiceW(manager, dependents[i].lpServiceName, kDependentAccess));
     if (!dependent) return false;
     SERVICE_STATUS_PROCESS status = {};
     if (!SendStopControl(dependent.get(), status)) return false;

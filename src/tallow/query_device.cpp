@@ -63,7 +63,9 @@ bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, i
       OutW(kProperties[i].console, index, values[i].text);
     }
   }
-  for (size_t i = 0; i < std::size(kProperties); ++i) LogPrintf(kProperties[i].log, index, tools.ToNarrow(values[i].text));
+  for (size_t i = 0; i < std::size(kProperties); ++i) {
+    LogPrintf(kProperties[i].log, index, tools.ToNarrow(values[i].text));
+  }
 
   return EqualsIgnoringAsciiCase(values[kClass].text, L"USB") &&
          EqualsIgnoringAsciiCase(values[kDeviceDesc].text, kDriverName) &&
