@@ -2,18 +2,8 @@
 
 #include <vector>
 
-using testing_support::BesideTests;
-using testing_support::ListFiles;
-using testing_support::LogRecordsIn;
-using testing_support::LogTail;
-using testing_support::MakeDirectories;
-using testing_support::ReadBytes;
-using testing_support::RunResult;
-using testing_support::StdoutCapture;
-using testing_support::StripStamps;
-using testing_support::WriteBytes;
 
-namespace bracken_test {
+namespace testing_support::bracken_test {
 
 namespace {
 
@@ -185,9 +175,8 @@ DummyProcess::DummyProcess(const std::wstring& exe, const std::wstring& argument
   PROCESS_INFORMATION info = {};
   std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
   for (int attempt = 0; attempt < 3 && !process_; ++attempt) {
-    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &info)) {
-      CloseHandle(info.hThread);
+    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                       &startup, &info)) {
       process_ = info.hProcess;
       id_ = info.dwProcessId;
     } else {
@@ -195,8 +184,14 @@ DummyProcess::DummyProcess(const std::wstring& exe, const std::wstring& argument
     }
   }
   EXPECT_NE(process_, nullptr) << "cannot start " << Narrow(exe);
-  // Give it time to load its library before anyone looks at its modules.
-  Sleep(300);
+  if (!process_) return;
+  // Nobody looks at its modules before it has loaded its library and says so.
+  const std::wstring name = L"dummy_process_ready_" + std::to_wstring(id_);
+  const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  ResumeThread(info.hThread);
+  CloseHandle(info.hThread);
+  EXPECT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0) << Narrow(exe) << " did not get ready";
+  CloseHandle(ready);
 }
 
 DummyProcess::~DummyProcess() {
@@ -213,14 +208,10 @@ bool DummyProcess::Ended(DWORD milliseconds, DWORD* exitCode) const {
 }
 
 Outcome CaptureOperation(const std::function<void(ServiceControl&)>& operation) {
-  LogTail tail;
-  StdoutCapture capture;
-  ServiceControl control;
-  operation(control);
-  Outcome outcome;
-  outcome.out = capture.Finish();
-  outcome.log = tail.Records();
-  return outcome;
+  return Capture([&] {
+    ServiceControl control;
+    operation(control);
+  });
 }
 
 void BrackenRun::SetUp() {
@@ -232,4 +223,4 @@ RunResult BrackenRun::Bracken(const std::wstring& arguments) { return testing_su
 
 std::string BrackenRun::Log() const { return LogRecordsIn(dir.path()); }
 
-}  // namespace bracken_test
+}  // namespace testing_support::bracken_test

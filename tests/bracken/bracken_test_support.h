@@ -12,9 +12,8 @@
 #include "service_control.h"
 #include "test_support.h"
 
-namespace bracken_test {
+namespace testing_support::bracken_test {
 
-using testing_support::Narrow;
 
 // The keys the discovery probes, in the 64-bit view, on 64-bit Windows.
 inline const std::wstring kProductKey = L"SOFTWARE\\Wow6432Node\\QNVX\\marvento";
@@ -64,10 +63,7 @@ bool StartTestService(const std::wstring& name);
 void PlaceTestService(const std::wstring& exe, const std::string& ini);
 
 // What one in-process service operation printed and logged.
-struct Outcome {
-  std::string out;
-  std::string log;
-};
+using Outcome = Captured;
 Outcome CaptureOperation(const std::function<void(ServiceControl&)>& operation);
 
 // A running process of the dummy of the same file name beside the tests (dummy_process.exe
@@ -93,11 +89,11 @@ class DummyProcess {
 class BrackenRun : public ::testing::Test {
  protected:
   void SetUp() override;
-  testing_support::RunResult Bracken(const std::wstring& arguments);
+  RunResult Bracken(const std::wstring& arguments);
   // The records of the copy's log, time stamps removed.
   std::string Log() const;
 
-  testing_support::ScratchDir dir{testing_support::CurrentTestName()};
+  ScratchDir dir{CurrentTestName()};
 };
 
-}  // namespace bracken_test
+}  // namespace testing_support::bracken_test

@@ -14,25 +14,7 @@
 #include "system_fakes.h"
 #include "test_support.h"
 
-using bracken_test::BrackenRun;
-using bracken_test::DeleteTree;
-using bracken_test::NothingFound;
-using bracken_test::ProbeError;
-using bracken_test::ReadValue;
-using bracken_test::ServiceState;
-using bracken_test::SetBytes;
-using bracken_test::SetText;
-using bracken_test::kAppleServiceExe;
-using bracken_test::kIpodKey;
-using bracken_test::kProductKey;
-using bracken_test::kUninstallKey;
-using testing_support::FakeSystemDirectory;
-using testing_support::CurrentTestName;
-using testing_support::LogTail;
-using testing_support::Narrow;
-using testing_support::RunResult;
-using testing_support::ScratchDir;
-using testing_support::StdoutCapture;
+namespace testing_support::bracken_test {
 
 namespace {
 
@@ -41,20 +23,7 @@ const std::wstring kProductKey32 = L"SOFTWARE\\QNVX\\marvento";
 const std::wstring kUninstallKey32 =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{7B1D94E2-5C3A-4F08-9D6E-2A41C8B3F705}_is1";
 
-struct Discovery {
-  std::string out;
-  std::string log;
-};
-
-Discovery RunDiscovery() {
-  LogTail tail;
-  StdoutCapture capture;
-  InitAppPaths();
-  Discovery result;
-  result.out = capture.Finish();
-  result.log = tail.Records();
-  return result;
-}
+Captured RunDiscovery() { return Capture(InitAppPaths); }
 
 // Removes every probed key from both views before and after each test.
 class Probes : public ::testing::Test {
@@ -84,7 +53,7 @@ std::string SetupMissing(const std::wstring& path) {
 }  // namespace
 
 TEST_F(Probes, FindNothingInAFreshSystem) {
-  const Discovery run = RunDiscovery();
+  const auto run = RunDiscovery();
   EXPECT_EQ(run.out, NothingFound());
   EXPECT_EQ(run.log, "GetDrvRegVal error:\n App Reg Path : " + Narrow(kProductKey) + " \n\r\n" +
                          "GetDrvRegVal error:\n App Reg Path : " + Narrow(kUninstallKey) + " \n\r\n" +
@@ -96,7 +65,7 @@ TEST_F(Probes, FindNothingInAFreshSystem) {
 TEST_F(Probes, AnExistingProductFolderEndsTheProductProbe) {
   SetText(KEY_WOW64_32KEY, kProductKey32, L"InstallPath", dir.path());
   SetText(KEY_WOW64_32KEY, kUninstallKey32, L"InstallLocation", dir.path());
-  const Discovery run = RunDiscovery();
+  const auto run = RunDiscovery();
   EXPECT_EQ(run.out, SetupExists(dir.path()) + ProbeError(kIpodKey));
   EXPECT_EQ(run.log, "marvento Setup Dir Exist !\n App Path: " + Narrow(dir.path()) + " \n\r\n" +
                          "GetDrvRegVal error:\n App Reg Path : " + Narrow(kIpodKey) + " \n\r\n");
@@ -117,7 +86,7 @@ TEST_F(Probes, AMissingProductFolderLeadsToTheUninstallEntry) {
 TEST_F(Probes, AKeyWithoutTheValueIsSilent) {
   SetText(KEY_WOW64_32KEY, kProductKey32, L"Other", dir.path());
   SetText(KEY_WOW64_32KEY, kUninstallKey32, L"Other", dir.path());
-  const Discovery run = RunDiscovery();
+  const auto run = RunDiscovery();
   EXPECT_EQ(run.out, ProbeError(kIpodKey));
   EXPECT_EQ(run.log, "GetDrvRegVal error:\n App Reg Path : " + Narrow(kIpodKey) + " \n\r\n");
 }
@@ -127,7 +96,7 @@ TEST_F(Probes, TheIpodFolderHasItsOwnMessages) {
   EXPECT_EQ(RunDiscovery().out, ProbeError(kProductKey) + ProbeError(kUninstallKey) + "iPod Dir error exist !\r\n App Path: " +
                                     Narrow(dir.path()) + " \r\n");
   SetText(KEY_WOW64_64KEY, kIpodKey, L"InstallDir", dir / L"gone");
-  const Discovery run = RunDiscovery();
+  const auto run = RunDiscovery();
   EXPECT_EQ(run.out, ProbeError(kProductKey) + ProbeError(kUninstallKey) + "iPod Dir error or not exist !\r\n App Path: " +
                          Narrow(dir / L"gone") + " \r\n");
   EXPECT_NE(run.log.find("iPod Dir error or not exist !\n App Path: " + Narrow(dir / L"gone") + " \n\r\n"),
@@ -160,7 +129,7 @@ TEST_F(Probes, TextsThatDoNotFitThePathBufferAreTooLong) {
   std::string stored;
   ASSERT_TRUE(ReadValue(KEY_WOW64_32KEY, kProductKey32, L"InstallPath", stored));
   ASSERT_EQ(stored.size(), 520u);
-  const Discovery run = RunDiscovery();
+  const auto run = RunDiscovery();
   EXPECT_EQ(run.out, ProbeError(kUninstallKey) + ProbeError(kIpodKey));
   EXPECT_EQ(run.log.find("marvento"), std::string::npos);
 }
@@ -214,7 +183,7 @@ TEST_F(Probes, OnThirtyTwoBitWindowsUseTheNativeKeysAndFolders) {
   EXPECT_FALSE(IsWow64());
   // The 32-bit keys as a 32-bit Windows has them: here, the 64-bit view's.
   SetText(KEY_WOW64_64KEY, kUninstallKey32, L"InstallLocation", dir.path());
-  const Discovery run = RunDiscovery();
+  const auto run = RunDiscovery();
   EXPECT_EQ(run.out, ProbeError(kProductKey32) + "marvento UnInstall Dir Exist !\r\n App Path: " +
                          Narrow(dir.path()) + " \r\n" + ProbeError(kIpodKey));
   EXPECT_FALSE(AppPaths.wow64);
@@ -297,3 +266,5 @@ TEST_F(BrackenRun, TheFirstSwitchAloneCountsInAnyLetterCase) {
   }
   EXPECT_EQ(ServiceState(L"Apple Mobile Device"), 0u);
 }
+
+}  // namespace testing_support::bracken_test

@@ -9,14 +9,7 @@
 #include "service_control.h"
 #include "test_support.h"
 
-using bracken_test::CaptureOperation;
-using bracken_test::InstallTestService;
-using bracken_test::Outcome;
-using bracken_test::RemoveService;
-using bracken_test::ServiceState;
-using bracken_test::StartTestService;
-using bracken_test::WaitForServiceState;
-using testing_support::BesideTests;
+namespace testing_support::bracken_test {
 
 namespace {
 
@@ -185,3 +178,5 @@ TEST_F(InstallDelete, DeleteReportsAMissingServiceAndAFailedDeletion) {
   EXPECT_EQ(outcome.log, kDeleteHeader + "BrackenInstallProbe \t Delete Service failed (1072)\n\r\n");
   EXPECT_EQ(ServiceState(kProbe), static_cast<DWORD>(SERVICE_STOPPED));
 }
+
+}  // namespace testing_support::bracken_test

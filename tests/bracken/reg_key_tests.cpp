@@ -12,18 +12,7 @@
 #include "reg_key.h"
 #include "test_support.h"
 
-using bracken_test::DeleteTree;
-using bracken_test::Exists;
-using bracken_test::ExpectAllNine;
-using bracken_test::ExpectText;
-using bracken_test::ReadValue;
-using bracken_test::SetText;
-using bracken_test::kAppleInc;
-using bracken_test::kApplication;
-using bracken_test::kMobile;
-using bracken_test::kShared;
-using testing_support::FakeSystemDirectory;
-using testing_support::Narrow;
+namespace testing_support::bracken_test {
 
 namespace {
 
@@ -156,3 +145,5 @@ TEST_F(SupportKeys, CreateKeyKeepsTheCurrentKeyOnFailure) {
   EXPECT_EQ(key.Current(), nullptr);
   key.CloseKey();
 }
+
+}  // namespace testing_support::bracken_test

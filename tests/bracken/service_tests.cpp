@@ -9,27 +9,7 @@
 #include "bracken_test_support.h"
 #include "test_support.h"
 
-using bracken_test::BrackenRun;
-using bracken_test::DeleteTree;
-using bracken_test::ExpectAllNine;
-using bracken_test::ExpectText;
-using bracken_test::InstallTestService;
-using bracken_test::NothingFound;
-using bracken_test::PlaceTestService;
-using bracken_test::ReadValue;
-using bracken_test::RemoveService;
-using bracken_test::ServiceState;
-using bracken_test::SetText;
-using bracken_test::StartTestService;
-using bracken_test::WaitForServiceState;
-using bracken_test::kAppleInc;
-using bracken_test::kAppleServiceExe;
-using bracken_test::kMobile;
-using bracken_test::kSupportFolder;
-using testing_support::Narrow;
-using testing_support::ReadBytes;
-using testing_support::RemoveTree;
-using testing_support::RunResult;
+namespace testing_support::bracken_test {
 
 namespace {
 
@@ -297,3 +277,5 @@ TEST_F(Services, ADependentThatWineDoesNotReportIsStartedAndStoppedInTheFixedOrd
   EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_EQ(ServiceState(kIpod), static_cast<DWORD>(SERVICE_STOPPED));
 }
+
+}  // namespace testing_support::bracken_test

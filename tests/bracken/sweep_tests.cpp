@@ -17,17 +17,7 @@
 #include "system_fakes.h"
 #include "test_support.h"
 
-using bracken_test::BrackenRun;
-using bracken_test::DummyProcess;
-using bracken_test::NothingFound;
-using testing_support::BesideTests;
-using testing_support::CurrentTestName;
-using testing_support::LogTail;
-using testing_support::MakeDirectories;
-using testing_support::RefusedLibrary;
-using testing_support::RunResult;
-using testing_support::ScratchDir;
-using testing_support::StdoutCapture;
+namespace testing_support::bracken_test {
 
 namespace {
 
@@ -137,14 +127,12 @@ TEST(Sweep, WithoutItsTokenEndsNothing) {
 TEST(Sweep, WithoutPsapiSaysSoAndEndsNothing) {
   ScratchDir targets(CurrentTestName());
   DummyProcess target(targets / L"marvento\\dummy_process.exe");
-  LogTail tail;
-  StdoutCapture capture;
-  {
+  const Captured sweep = Capture([] {
     const RefusedLibrary refused(L"psapi.dll");
     TerminateDeviceProcesses();
-  }
-  EXPECT_EQ(capture.Finish(), "LoadLibrary psapi.dll failed (126)\r\n");
-  EXPECT_EQ(tail.Records(), "LoadLibrary psapi.dll failed (126)\n\r\n");
+  });
+  EXPECT_EQ(sweep.out, "LoadLibrary psapi.dll failed (126)\r\n");
+  EXPECT_EQ(sweep.log, "LoadLibrary psapi.dll failed (126)\n\r\n");
   EXPECT_FALSE(target.Ended(300));
 }
 
@@ -327,3 +315,5 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
     EXPECT_EQ(target.Ended(test.ended ? 3000 : 300), test.ended);
   }
 }
+
+}  // namespace testing_support::bracken_test

@@ -3,6 +3,8 @@
 
 #include "wait_timing.h"
 
+namespace testing_support::bracken_test {
+
 TEST(PollInterval, IsATenthOfTheWaitHintWithinOneToTenSeconds) {
   const struct {
     DWORD waitHint;
@@ -43,3 +45,5 @@ TEST(SleepWithinBudget, NeverSleepsPastTheMomentTheBudgetIsSpent) {
     EXPECT_EQ(SleepWithinBudget(c.wanted, c.start, c.now, 30000), c.sleep) << c.wanted << " " << c.start << " " << c.now;
   }
 }
+
+}  // namespace testing_support::bracken_test

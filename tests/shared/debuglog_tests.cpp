@@ -12,23 +12,7 @@
 #include "test_support.h"
 #include "unique_handle.h"
 
-using testing_support::BesideTests;
-using testing_support::CurrentTestName;
-using testing_support::FileExists;
-using testing_support::HostLink;
-using testing_support::HostUnlink;
-using testing_support::ListFiles;
-using testing_support::LogRecordsIn;
-using testing_support::LogTail;
-using testing_support::MakeDirectories;
-using testing_support::MappedDrive;
-using testing_support::Narrow;
-using testing_support::ReadBytes;
-using testing_support::RemoveTree;
-using testing_support::RunResult;
-using testing_support::ScratchDir;
-using testing_support::StripStamps;
-using testing_support::WriteBytes;
+namespace testing_support {
 
 TEST(DebugLog, RecordIsStampThenTextThenCrLf) {
   ASSERT_TRUE(DebugLog::Instance().Enabled());
@@ -278,3 +262,5 @@ TEST(LogPlaces, TheLogFolderCannotBeRenamedWhileARunHoldsIt) {
   EXPECT_TRUE(MoveFileW((dir / L"log").c_str(), (dir / L"moved").c_str()));
   EXPECT_EQ(StripStamps(ReadBytes(dir / (L"moved\\" + ListFiles(dir / L"moved").at(0)))), "probe 1% first\n\r\n");
 }
+
+}  // namespace testing_support

@@ -14,8 +14,7 @@
 #include "unique_handle.h"
 #include "test_support.h"
 
-using testing_support::LogTail;
-using testing_support::StdoutCapture;
+namespace testing_support {
 
 TEST(StrTools, ConvertsToTheAnsiCodePage) {
   CComStrTools tools;
@@ -90,20 +89,20 @@ TEST(Console, ErrorCodesPrintSignedAndOutputKeepsTheLastError) {
 }
 
 TEST(Console, EchoPairsPrintThenLogTheirOwnLiterals) {
-  LogTail tail;
   CComStrTools tools;
-  StdoutCapture capture;
-  SetLastError(5);
-  EchoW(TOOLS_TWIN("LoadLirary err: %ld"), LastErrorCode());
-  EchoA("narrow (%ld)\n", "narrow log (%ld)\n", LastErrorCode());
-  EchoW(TOOLS_TWIN(" Driver Update Successed!\n"));
-  EchoA(TOOLS_TWIN_A("usbappl already exist: %ld \n"), 183L);
-  EchoText(tools, TOOLS_TWIN("inf usb path: %s\n"), L"C:\\Windows\\INF\\oem3.inf");
-  EchoText(tools, TOOLS_TWIN("%s \t StartService failed (%d)\n"), L"iPod Service", 1053);
-  EXPECT_EQ(capture.Finish(),
+  const Captured echoed = Capture([&] {
+    SetLastError(5);
+    EchoW(TOOLS_TWIN("LoadLirary err: %ld"), LastErrorCode());
+    EchoA("narrow (%ld)\n", "narrow log (%ld)\n", LastErrorCode());
+    EchoW(TOOLS_TWIN(" Driver Update Successed!\n"));
+    EchoA(TOOLS_TWIN_A("usbappl already exist: %ld \n"), 183L);
+    EchoText(tools, TOOLS_TWIN("inf usb path: %s\n"), L"C:\\Windows\\INF\\oem3.inf");
+    EchoText(tools, TOOLS_TWIN("%s \t StartService failed (%d)\n"), L"iPod Service", 1053);
+  });
+  EXPECT_EQ(echoed.out,
             "LoadLirary err: 5narrow (5)\r\n Driver Update Successed!\r\nusbappl already exist: 183 \r\n"
             "inf usb path: C:\\Windows\\INF\\oem3.inf\r\niPod Service \t StartService failed (1053)\r\n");
-  EXPECT_EQ(tail.Records(),
+  EXPECT_EQ(echoed.log,
             "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
             "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n"
             "iPod Service \t StartService failed (1053)\n\r\n");
@@ -206,14 +205,13 @@ TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) 
 }
 
 TEST(SystemLibraries, WithoutTheSystemFolderNoneIsLoaded) {
-  const testing_support::FakeSystemDirectory none(nullptr);
-  LogTail tail;
-  StdoutCapture capture;
+  const FakeSystemDirectory none(nullptr);
   SystemLibraries libraries;
   const wchar_t* const names[] = {L"psapi.dll"};
-  EXPECT_FALSE(libraries.Load(names));
-  EXPECT_EQ(capture.Finish(), "LoadLibrary psapi.dll failed (1)\r\n");
-  EXPECT_EQ(tail.Records(), "LoadLibrary psapi.dll failed (1)\n\r\n");
+  const Captured load = Capture([&] { return libraries.Load(names); });
+  EXPECT_FALSE(load.result);
+  EXPECT_EQ(load.out, "LoadLibrary psapi.dll failed (1)\r\n");
+  EXPECT_EQ(load.log, "LoadLibrary psapi.dll failed (1)\n\r\n");
 }
 
 namespace {
@@ -275,3 +273,5 @@ TEST(StrTools, TheBoundedCopyCutsToTheBufferAndAlwaysTerminates) {
   CopyBounded(&untouched, 0, L"Tcpip");
   EXPECT_EQ(untouched, L'#');
 }
+
+}  // namespace testing_support

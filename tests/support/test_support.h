@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace testing_support {
@@ -100,6 +101,29 @@ class LogTail {
  private:
   size_t start_ = 0;
 };
+
+// What code run in this process printed and logged.
+struct Captured {
+  int result = 0;   // what the code gave back, for code that gives a number
+  std::string out;  // standard output, byte for byte
+  std::string log;  // the log records written meanwhile, time stamps removed
+};
+
+// Runs `code` here and collects what it printed on standard output and wrote to the log.
+template <typename Code>
+Captured Capture(Code code) {
+  Captured captured;
+  const LogTail tail;
+  StdoutCapture capture;
+  if constexpr (std::is_void_v<std::invoke_result_t<Code>>) {
+    code();
+  } else {
+    captured.result = static_cast<int>(code());
+  }
+  captured.out = capture.Finish();
+  captured.log = tail.Records();
+  return captured;
+}
 
 // The records of every log file in `folder`\log, in the order of their names, time stamps
 // removed.

@@ -15,7 +15,7 @@
 #include "tallow_test_support.h"
 #include "test_support.h"
 
-namespace tallow_test {
+namespace testing_support::tallow_test {
 
 // Text of a sample INF: a [Version] section (plus `versionLines`, such as a CatalogFile
 // line), then the model section `section` with the given lines, written as they stand
@@ -44,7 +44,7 @@ class SamplePackage {
       const std::wstring folder = path_.substr(0, slash);
       if (CreateDirectoryW(folder.c_str(), nullptr)) madeFolders_.push_back(folder);
     }
-    testing_support::WriteBytes(path_, text);
+    WriteBytes(path_, text);
   }
   ~SamplePackage() {
     DeleteFileW(path_.c_str());
@@ -172,4 +172,4 @@ inline FakeUsbDevice::Properties BoundAppleDevice(std::vector<std::wstring> hard
   return properties;
 }
 
-}  // namespace tallow_test
+}  // namespace testing_support::tallow_test

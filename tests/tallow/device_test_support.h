@@ -9,7 +9,7 @@
 #include "tallow_test_support.h"
 #include "test_support.h"
 
-namespace tallow_test {
+namespace testing_support::tallow_test {
 
 inline const std::wstring kSectionW(kSection.begin(), kSection.end());
 
@@ -38,12 +38,8 @@ inline std::string Records(std::initializer_list<std::string> texts) {
   return log;
 }
 
-// What one in-process call of an operation gave.
-struct Outcome {
-  int result = -1;
-  std::string out;  // standard output, with CR LF
-  std::string log;  // log records without their stamps
-};
+// What one in-process call of an operation gave: its result, output and log records.
+using Outcome = Captured;
 
 // Calls UpdateDevice or QueryDevice in this process with a record of its own.
 class DeviceCall : public ::testing::Test {
@@ -52,17 +48,11 @@ class DeviceCall : public ::testing::Test {
   Outcome Call(Operation operation, const std::wstring& infPath = kUsbInf) {
     std::unique_ptr<CDriverInfPaths> record;
     {
-      testing_support::StdoutCapture quiet;  // the record prints its three path lines
+      StdoutCapture quiet;  // the record prints its three path lines
       record = std::make_unique<CDriverInfPaths>();
     }
-    Outcome outcome;
-    testing_support::LogTail tail;
-    testing_support::StdoutCapture capture;
-    outcome.result = operation(*record, infPath.c_str(), kSectionW.c_str());
-    outcome.out = capture.Finish();
-    outcome.log = tail.Records();
-    return outcome;
+    return Capture([&] { return operation(*record, infPath.c_str(), kSectionW.c_str()); });
   }
 };
 
-}  // namespace tallow_test
+}  // namespace testing_support::tallow_test

@@ -13,28 +13,7 @@
 #include "tallow_test_support.h"
 #include "test_support.h"
 
-using tallow_test::Crlf;
-using tallow_test::NativeFirst;
-using tallow_test::PathLines;
-using tallow_test::Records;
-using tallow_test::SampleInf;
-using tallow_test::SamplePackage;
-using tallow_test::TallowRun;
-using tallow_test::kNetInf;
-using tallow_test::kOpenFailed1252;
-using tallow_test::kUsbInf;
-using testing_support::BesideTests;
-using testing_support::FileExists;
-using testing_support::ListFiles;
-using testing_support::LogRecordsIn;
-using testing_support::MakeDirectories;
-using testing_support::Narrow;
-using testing_support::ReadBytes;
-using testing_support::RemoveTree;
-using testing_support::RunResult;
-using testing_support::StdoutCapture;
-using testing_support::StripStamps;
-using testing_support::WriteBytes;
+namespace testing_support::tallow_test {
 
 namespace {
 
@@ -377,3 +356,5 @@ TEST(UninstallDriverPackages, ACutExecutablePathIsALibraryThatCannotBeLoaded) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(out, PathLines() + "LoadLirary err: 122");
 }
+
+}  // namespace testing_support::tallow_test

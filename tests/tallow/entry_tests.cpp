@@ -10,23 +10,7 @@
 #include "tallow_test_support.h"
 #include "test_support.h"
 
-using tallow_test::PathLines;
-using tallow_test::SamplePackage;
-using tallow_test::TallowRun;
-using tallow_test::kNetInf;
-using tallow_test::kPackages;
-using tallow_test::kSection;
-using tallow_test::kUsbInf;
-using testing_support::FakeSystemDirectory;
-using testing_support::CurrentTestName;
-using testing_support::FileExists;
-using testing_support::MakeDirectories;
-using testing_support::Narrow;
-using testing_support::ReadBytes;
-using testing_support::RunResult;
-using testing_support::ScratchDir;
-using testing_support::StdoutCapture;
-using testing_support::WriteBytes;
+namespace testing_support::tallow_test {
 
 namespace {
 
@@ -167,3 +151,5 @@ TEST_F(DriverPaths, WithoutASystemDirectoryAreRelativeToTheCurrentFolder) {
   EXPECT_EQ(ReadBytes(work / L"inf\\netaapl.inf"), "net");
 #endif
 }
+
+}  // namespace testing_support::tallow_test

@@ -6,6 +6,8 @@
 
 #include "hardware_ids.h"
 
+namespace testing_support::tallow_test {
+
 namespace {
 
 // A buffer of `capacity` characters holding `data`, followed by a guard region whose text
@@ -120,3 +122,5 @@ TEST(HardwareIds, TheLastStringIsTheOneBeforeTheEmptyString) {
   GuardedBuffer tiny(L"AB", 2, L"CD");
   EXPECT_EQ(tiny.List().Last(), L"AB");
 }
+
+}  // namespace testing_support::tallow_test

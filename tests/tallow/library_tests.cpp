@@ -10,21 +10,7 @@
 #include "switches.h"
 #include "system_fakes.h"
 
-using tallow_test::BoundAppleDevice;
-using tallow_test::Crlf;
-using tallow_test::FakeUsbDevice;
-using tallow_test::NativeFirst;
-using tallow_test::PathLines;
-using tallow_test::Records;
-using tallow_test::SampleInf;
-using tallow_test::SamplePackage;
-using tallow_test::TallowRun;
-using tallow_test::kUsbInf;
-using testing_support::LogTail;
-using testing_support::Narrow;
-using testing_support::RefusedLibrary;
-using testing_support::RunResult;
-using testing_support::StdoutCapture;
+namespace testing_support::tallow_test {
 
 TEST_F(TallowRun, SystemLibrariesBesideTheToolAreNeverLoaded) {
   Plant(L"newdev.dll");
@@ -67,13 +53,12 @@ TEST(SystemLibraries, ASwitchWhoseLibraryCannotBeLoadedReportsItAndDoesNotRun) {
       StdoutCapture quiet;  // the three path lines
       record = std::make_unique<CDriverInfPaths>();
     }
-    LogTail tail;
-    StdoutCapture capture;
-    const int result = RunSwitch(*record, test.switchText);
+    SCOPED_TRACE(Narrow(test.switchText));
+    const Captured run = Capture([&] { return RunSwitch(*record, test.switchText); });
     const std::string line = "LoadLibrary " + Narrow(test.library) + " failed (126)\n";
-    EXPECT_EQ(result, kSystemLibraryMissing) << Narrow(test.switchText);
-    EXPECT_EQ(capture.Finish(), Crlf(line)) << Narrow(test.switchText);
-    EXPECT_EQ(tail.Records(), Records({line})) << Narrow(test.switchText);
+    EXPECT_EQ(run.result, kSystemLibraryMissing);
+    EXPECT_EQ(run.out, Crlf(line));
+    EXPECT_EQ(run.log, Records({line}));
   }
   // "/u" needs none of them.
   refused.Set(L"setupapi.dll");
@@ -82,3 +67,5 @@ TEST(SystemLibraries, ASwitchWhoseLibraryCannotBeLoadedReportsItAndDoesNotRun) {
   EXPECT_NE(RunSwitch(record, L"/u"), kSystemLibraryMissing);
   EXPECT_EQ(quiet.Finish().find("LoadLibrary setupapi.dll"), std::string::npos);
 }
+
+}  // namespace testing_support::tallow_test

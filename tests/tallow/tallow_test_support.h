@@ -8,7 +8,7 @@
 
 #include "test_support.h"
 
-namespace tallow_test {
+namespace testing_support::tallow_test {
 
 inline const std::wstring kPackages = L"C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\";
 #if defined(_WIN64)
@@ -21,7 +21,6 @@ inline const std::wstring kNetInf = kPackages + L"NetDrivers\\netaapl.inf";
 inline const std::string kSection = "Apple";
 #endif
 
-using testing_support::Narrow;
 
 // The three lines every run with an argument starts with.
 inline std::string PathLines() {
@@ -53,18 +52,18 @@ class NativeFirst {
 class TallowRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(CopyFileW(testing_support::BesideTests(L"Tallow.exe").c_str(), (dir / L"Tallow.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BesideTests(L"Tallow.exe").c_str(), (dir / L"Tallow.exe").c_str(), FALSE));
   }
-  testing_support::RunResult Tallow(const std::wstring& arguments) {
+  RunResult Tallow(const std::wstring& arguments) {
     return testing_support::Run(dir / L"Tallow.exe", arguments, dir.path());
   }
   // Puts the planted test library beside the tool under a system library's name.
   void Plant(const std::wstring& name) {
-    ASSERT_TRUE(CopyFileW(testing_support::BesideTests(L"planted_library.dll").c_str(), (dir / name).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BesideTests(L"planted_library.dll").c_str(), (dir / name).c_str(), FALSE));
   }
-  bool Loaded(const std::wstring& name) { return testing_support::FileExists(dir / (name + L".loaded")); }
+  bool Loaded(const std::wstring& name) { return FileExists(dir / (name + L".loaded")); }
 
-  testing_support::ScratchDir dir{testing_support::CurrentTestName()};
+  ScratchDir dir{CurrentTestName()};
 };
 
-}  // namespace tallow_test
+}  // namespace testing_support::tallow_test

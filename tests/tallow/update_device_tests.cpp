@@ -17,32 +17,7 @@
 #include "system_fakes.h"
 #include "operations.h"
 
-using tallow_test::BoundAppleDevice;
-using tallow_test::Crlf;
-using tallow_test::DeviceCall;
-using tallow_test::FakeUsbDevice;
-using tallow_test::Outcome;
-using tallow_test::PathLines;
-using tallow_test::Records;
-using tallow_test::SampleInf;
-using tallow_test::SamplePackage;
-using tallow_test::TallowRun;
-using tallow_test::kNoDescriptorGbk;
-using tallow_test::kOpenFailed1252;
-using tallow_test::kOpenFailedGbk;
-using tallow_test::kSection;
-using tallow_test::kUsbInf;
-using tallow_test::kWindowsInfFolder;
-using testing_support::FailingSetDestruction;
-using testing_support::UnreadableHardwareIds;
-using testing_support::FileExists;
-using testing_support::ListFiles;
-using testing_support::LogRecordsIn;
-using testing_support::Narrow;
-using testing_support::ReadBytes;
-using testing_support::RunResult;
-using testing_support::StripStamps;
-using testing_support::WriteBytes;
+namespace testing_support::tallow_test {
 
 namespace {
 
@@ -340,3 +315,5 @@ TEST_F(UpdateDeviceCall, ADeviceWhoseHardwareIdsCannotBeReadIsPassedOver) {
   EXPECT_EQ(Update().result, 1);
   EXPECT_EQ(device.ConfigFlags(), 0x4u);
 }
+
+}  // namespace testing_support::tallow_test

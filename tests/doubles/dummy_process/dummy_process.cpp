@@ -1,5 +1,6 @@
 // Waits up to a minute and exits with 7. With an argument, first loads that library and
-// exits with 9 when it cannot. With "run" and a program with its arguments, starts that
+// exits with 9 when it cannot. Once ready, sets the event "dummy_process_ready_<its
+// process identifier>" if one of that name exists. With "run" and a program with its arguments, starts that
 // program instead, waits for it and exits with its exit code plus one.
 #include <windows.h>
 
@@ -22,6 +23,11 @@ int wmain(int argc, wchar_t* argv[]) {
     return static_cast<int>(exitCode + 1);
   }
   if (argc > 1 && !LoadLibraryW(argv[1])) return 9;
+  const std::wstring ready = L"dummy_process_ready_" + std::to_wstring(GetCurrentProcessId());
+  if (const HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str())) {
+    SetEvent(event);
+    CloseHandle(event);
+  }
   Sleep(60000);
   return 7;
 }
