@@ -204,6 +204,20 @@ TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) 
   }
 }
 
+TEST(SystemDrive, IsTheSystemDirectoryUpToItsFirstBackslash) {
+  // A directory longer than the buffer counts as unreadable, like a failing call.
+  const std::wstring overlong = L"F:\\" + std::wstring(300, L'w');
+  const struct {
+    const wchar_t* directory;
+    const wchar_t* drive;
+  } cases[] = {{L"D:\\Windows\\system32", L"D:"}, {L"E:", L"E:"}, {nullptr, L""}, {overlong.c_str(), L""}};
+  FakeSystemDirectory systemDirectory(nullptr);
+  for (const auto& test : cases) {
+    systemDirectory.Set(test.directory);
+    EXPECT_EQ(SystemDrive(), test.drive) << (test.directory ? Narrow(test.directory) : "none");
+  }
+}
+
 TEST(SystemLibraries, WithoutTheSystemFolderNoneIsLoaded) {
   const FakeSystemDirectory none(nullptr);
   SystemLibraries libraries;
