@@ -86,8 +86,13 @@ for exe in $exes; do
   grep -q "Text description: Mobile Device Tools" "$work/verify.log" || fail "$exe: the signature lacks the product name"
   grep -q "^Message digest algorithm  : SHA256" "$work/verify.log" || fail "$exe: the signature is not SHA-256"
   sh "$wine_run" "$prefix" "$file" </dev/null >"$work/run.log" 2>&1 || fail "$exe signed exits with $? under Wine"
-  x86_64-w64-mingw32-objdump -s -j .gnu_debuglink "$file" | cmp -s - /dev/null &&
-    fail "$exe signed lacks its debug link"
+  # The debug link: the file name, then the CRC-32 of the debug file in the symbols
+  # archive (which gzip's trailer holds too).
+  x86_64-w64-mingw32-objcopy --dump-section .gnu_debuglink="$work/link" "$file" "$work/copy.exe"
+  debug=${exe#*/}.debug
+  [ "$(head -c "${#debug}" "$work/link")" = "$debug" ] || fail "$exe signed does not link to $debug"
+  [ "$(tail -c 4 "$work/link" | od -An -tx1)" = "$(gzip -c "$signed/unpacked/$exe.debug" | tail -c 8 | head -c 4 | od -An -tx1)" ] ||
+    fail "$exe signed: the debug link's checksum does not match $exe.debug of the symbols archive"
 
   # osslsigncode writes no file that exists already.
   rm -f "$work/removed.exe"
