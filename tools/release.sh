@@ -16,8 +16,13 @@
 #   RELEASE_PKCS12_PASSWORD  its password (never written into the tree, never printed)
 #   RELEASE_TIMESTAMP_URL    an RFC 3161 time-stamp server; no time stamp without it
 set -eu
+# A folder given is taken from where the script was started; release/ lies in the tree.
+case ${1:-} in
+  '') out=release ;;
+  /*) out=$1 ;;
+  *) out=$PWD/$1 ;;
+esac
 cd "$(dirname "$0")/.."
-out=${1:-release}
 . tools/install.sh
 
 # A private folder (mode 700) for everything on the way, the password file included.
