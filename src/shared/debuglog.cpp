@@ -35,22 +35,6 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
          CSTR_EQUAL;
 }
 
-// `name` in `folder`, with one backslash between them also when the folder is a drive's
-// root and already ends with one.
-std::wstring Join(const std::wstring& folder, const wchar_t* name) {
-  return folder + (folder.empty() || folder.back() != L'\\' ? L"\\" : L"") + name;
-}
-
-// The folder of a file's full path: the text before its last backslash, or the whole path
-// when it holds none. A file at a drive's root keeps the backslash ("D:\"), since "D:"
-// alone names the drive's current folder.
-std::wstring FolderOf(const std::wstring& path) {
-  const size_t slash = path.rfind(L'\\');
-  if (slash == std::wstring::npos) return path;
-  const bool driveRoot = slash > 0 && path[slash - 1] == L':';
-  return path.substr(0, driveRoot ? slash + 1 : slash);
-}
-
 // The log folder `folder` beside the executable in `moduleDirectory`, held open for the
 // run, and its final path. It is opened for listing, so that its share mode counts, and
 // without delete sharing: while the run lasts nobody can rename it or put a link in its

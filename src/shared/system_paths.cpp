@@ -14,6 +14,17 @@ std::wstring SystemDrive() {
   return text.substr(0, text.find(L'\\'));
 }
 
+std::wstring FolderOf(const std::wstring& path) {
+  const size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) return path;
+  const bool driveRoot = slash > 0 && path[slash - 1] == L':';
+  return path.substr(0, driveRoot ? slash + 1 : slash);
+}
+
+std::wstring Join(const std::wstring& folder, const wchar_t* name) {
+  return folder + (folder.empty() || folder.back() != L'\\' ? L"\\" : L"") + name;
+}
+
 bool ExecutablePath(std::wstring& path) {
   // GetModuleFileNameW fills the buffer with as much as fits and answers its size when the
   // path was cut, without a terminator (and, on older systems, without an error code).

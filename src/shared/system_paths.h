@@ -17,3 +17,12 @@ std::wstring SystemDrive();
 // last-error code, when the call fails or the path fills the whole buffer: a path that
 // may have been cut is no path.
 bool ExecutablePath(std::wstring& path);
+
+// The folder of a file's full path: the text before its last backslash, or the whole path
+// when it holds none. A file at a drive's root keeps the backslash ("D:\"), since "D:"
+// alone names the drive's current folder.
+std::wstring FolderOf(const std::wstring& path);
+
+// `name` in `folder`, with one backslash between them also when the folder is a drive's
+// root and already ends with one.
+std::wstring Join(const std::wstring& folder, const wchar_t* name);

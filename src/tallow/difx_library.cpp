@@ -18,9 +18,7 @@ DifxLibrary DifxLibrary::Load() {
   DifxLibrary library;
   std::wstring path;
   if (!ExecutablePath(path)) return library;
-  const size_t slash = path.rfind(L'\\');
-  path.resize(slash == std::wstring::npos ? 0 : slash + 1);
-  library.module_.reset(LoadLibraryW((path + kBuild.difxLibrary).c_str()));
+  library.module_.reset(LoadLibraryW(Join(FolderOf(path), kBuild.difxLibrary).c_str()));
   if (!library) return library;
   library.preinstall = Entry<DriverPackagePreinstallFn>(library.module_, "DriverPackagePreinstallW");
   library.uninstall = Entry<DriverPackageUninstallFn>(library.module_, "DriverPackageUninstallW");

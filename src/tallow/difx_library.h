@@ -20,10 +20,11 @@ using DriverPackageGetPathFn = DWORD(WINAPI*)(PCWSTR infPath, PWSTR storeInfPath
 using DriverPackageUninstallFn = DWORD(WINAPI*)(PCWSTR storeInfPath, DWORD flags, const void* installerInfo,
                                                 BOOL* needReboot);
 
-// The library loaded from the executable's folder (up to and including the last backslash
-// of its path) under the build's file name, with its three entry points looked up by their
-// narrow names in the order preinstall, uninstall, get-path. Its own imports come from the
-// system folder only. Freed when the object goes.
+// The library loaded by its full path from the executable's folder under the build's file
+// name, with its three entry points looked up by their narrow names in the order
+// preinstall, uninstall, get-path. Its own imports come from the system folder wherever
+// the library search can be restricted (not on Windows 7 without its library-search
+// update). Freed when the object goes.
 class DifxLibrary {
  public:
   // Empty, with the reason in the last-error code, when the library cannot be loaded; a
