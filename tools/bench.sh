@@ -8,6 +8,7 @@
 #   sh tools/bench.sh [pairs]     (default 30; needs dist/ built, e.g. by tools/test.sh)
 set -eu
 cd "$(dirname "$0")/.."
+. tools/wine-loader.sh
 pairs=${1:-30}
 case $pairs in '' | *[!0-9]* | 0) echo "usage: sh tools/bench.sh [pairs]"; exit 2 ;; esac
 
@@ -28,7 +29,7 @@ x86_64-w64-mingw32-g++-posix $flags -Wl,--high-entropy-va -o "$work/minimal-x64.
 i686-w64-mingw32-g++-posix $flags -o "$work/registry-x86.exe" tools/bench/registry_cmdline.cpp -ladvapi32 -lshell32
 
 echo "== making a throwaway Wine prefix in $WINEPREFIX"
-wineboot -i >/dev/null 2>&1
+wine_boot >/dev/null 2>&1
 wineserver -w
 # One server for the whole measurement, so that no run pays for starting it.
 wineserver -p
@@ -43,8 +44,7 @@ for pair in "dist/x86/Tallow.exe $work/minimal-x86.exe" "dist/x64/Tallow.exe $wo
             "dist/x86/Bracken.exe $work/registry-x86.exe"; do
   set -- $pair
   exe=$1 base=$2
-  loader=/usr/lib/wine/wine
-  x86_64-w64-mingw32-objdump -f "$exe" | grep -q pei-x86-64 && loader=/usr/lib/wine/wine64
+  loader=$(wine_loader "$exe")
   run "$exe"; run "$base"  # warm-up: file cache and the server's state
   i=0
   while [ $i -lt "$pairs" ]; do

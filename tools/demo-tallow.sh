@@ -20,21 +20,21 @@ sample_inf Apple.NTamd64 Net >"$drivers/NetDrivers/netaapl64.inf"
 
 # A connected device bound to the right driver (SetupAPI reads these values back).
 device='HKLM\System\CurrentControlSet\Enum\USB\VID_05AC&PID_1290\DEMO0001'
-wine reg add "$device" /v ClassGUID /d '{36FC9E60-C465-11CF-8056-444553540000}' /f >/dev/null
-wine reg add "$device" /v HardwareID /t REG_MULTI_SZ /d 'USB\VID_05AC&PID_1290&REV_0001\0USB\VID_05AC&PID_1290' /f >/dev/null
-wine reg add "$device" /v Class /d USB /f >/dev/null
-wine reg add "$device" /v Mfg /d 'Apple, Inc.' /f >/dev/null
-wine reg add "$device" /v DeviceDesc /d 'Apple Mobile Device USB Driver' /f >/dev/null
-wine reg add "$device" /v FriendlyName /d 'Apple Mobile Device USB Driver' /f >/dev/null
-wine reg add "$device" /v Driver /d '{36FC9E60-C465-11CF-8056-444553540000}\0001' /f >/dev/null
-wine reg add "$device" /v ConfigFlags /t REG_DWORD /d 0 /f >/dev/null
+wine_run reg add "$device" /v ClassGUID /d '{36FC9E60-C465-11CF-8056-444553540000}' /f >/dev/null
+wine_run reg add "$device" /v HardwareID /t REG_MULTI_SZ /d 'USB\VID_05AC&PID_1290&REV_0001\0USB\VID_05AC&PID_1290' /f >/dev/null
+wine_run reg add "$device" /v Class /d USB /f >/dev/null
+wine_run reg add "$device" /v Mfg /d 'Apple, Inc.' /f >/dev/null
+wine_run reg add "$device" /v DeviceDesc /d 'Apple Mobile Device USB Driver' /f >/dev/null
+wine_run reg add "$device" /v FriendlyName /d 'Apple Mobile Device USB Driver' /f >/dev/null
+wine_run reg add "$device" /v Driver /d '{36FC9E60-C465-11CF-8056-444553540000}\0001' /f >/dev/null
+wine_run reg add "$device" /v ConfigFlags /t REG_DWORD /d 0 /f >/dev/null
 
 for arch in x86 x64; do
   for switch in /qu /re; do
     echo
     echo "== dist/$arch/Tallow.exe $switch"
     set +e
-    wine "dist/$arch/Tallow.exe" "$switch"
+    wine_run "dist/$arch/Tallow.exe" "$switch"
     echo "(exit code $?)"
     set -e
   done

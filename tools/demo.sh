@@ -4,13 +4,14 @@
 set -eu
 cd "$(dirname "$0")/.."
 . tools/setup.sh
+. tools/wine-loader.sh
 
 prefix=$(mktemp -d -t tools-demo.XXXXXX)
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
 unset DISPLAY
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
 echo "== making a throwaway Wine prefix in $prefix"
-wineboot -i >/dev/null 2>&1
+wine_boot >/dev/null 2>&1
 
 # Each tool's part of the demonstration.
 for part in tools/demo-tallow.sh tools/demo-packages.sh tools/demo-bracken.sh; do

@@ -29,3 +29,6 @@ if [ -n "$need" ]; then
 fi
 # A Chinese locale gives Wine programs the code page 936 when a test asks for it.
 locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$' || localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+# Wine's i386 half is a 32-bit Linux program: a host that cannot start one gets an
+# emulator for it (TOOLS_EMULATE_I386=1: on any host), or the set-up stops here.
+sh tools/i386-emulation.sh
