@@ -243,7 +243,7 @@ TEST_F(Services, SlowStopsAreWaitedFor) {
 }
 
 TEST_F(Services, StartWaitsForAStopInProgressThenStarts) {
-  PlaceServices("VIVavuzaRovuda=slowstop\r\n");
+  PlaceServices("VIVavuzaRovuda=longstop\r\n");
   ASSERT_TRUE(StartTestService(kProduct));
   ASSERT_TRUE(WaitForServiceState(kProduct, SERVICE_RUNNING, 5000));
   {

@@ -4,6 +4,8 @@
 //   slowstart  start pending with a rising checkpoint for about 2 s, then running
 //   failstart  stopped during its start, exit code 31
 //   slowstop   stop pending with a rising checkpoint for about 2 s, then stopped
+//   longstop   the same for about 6 s: still stopping after the tool and another service
+//              have started, even where each start of a 32-bit program takes a second
 // It appends "<name> started InstallDir=<value>" to test_service.log beside it, with the
 // Apple Mobile Device Support folder it finds in the registry at start.
 #include <windows.h>
@@ -96,8 +98,9 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   Report(SERVICE_RUNNING);
 
   WaitForSingleObject(g_stopRequested, INFINITE);
-  if (g_mode == L"slowstop") {
-    for (DWORD checkPoint = 2; checkPoint <= 5; ++checkPoint) {
+  if (g_mode == L"slowstop" || g_mode == L"longstop") {
+    const DWORD lastCheckPoint = g_mode == L"slowstop" ? 5 : 13;
+    for (DWORD checkPoint = 2; checkPoint <= lastCheckPoint; ++checkPoint) {
       Sleep(500);
       Report(SERVICE_STOP_PENDING, checkPoint, 2000);
     }
