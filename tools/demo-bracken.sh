@@ -6,15 +6,10 @@
 wineserver -w
 wineserver -p20 </dev/null >/dev/null 2>&1 || true
 wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
-service_exe=build/mingw-x86/bin/test_service.exe
-support="$WINEPREFIX/drive_c/Program Files (x86)/Common Files/Apple/Mobile Device Support"
-mkdir -p "$support" "$WINEPREFIX/drive_c/bracken-demo"
-cp "$service_exe" "$support/AppleMobileDeviceService.exe"
-cp "$service_exe" "$WINEPREFIX/drive_c/bracken-demo/test_service.exe"
+. tests/doubles/prefix_doubles.sh
+doubles_services build/mingw-x86/bin/test_service.exe
 # The product's service starts slowly, to show the start-pending wait.
-printf 'VIVavuzaRovuda=slowstart\r\n' >"$WINEPREFIX/drive_c/bracken-demo/test_service.ini"
-wine sc create VIVavuzaRovuda binPath= 'C:\bracken-demo\test_service.exe' >/dev/null 2>&1 || true
-wine sc create "iPod Service" binPath= 'C:\bracken-demo\test_service.exe' >/dev/null 2>&1 || true
+printf 'VIVavuzaRovuda=slowstart\r\n' >"$WINEPREFIX/drive_c/test-services/test_service.ini"
 
 for switch in /startsvc /stopsvc; do
   echo
