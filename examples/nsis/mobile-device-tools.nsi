@@ -1,12 +1,13 @@
 ; An installer that installs the mobile-device tools and runs them as a product's installer
 ; does: a recipe to copy. Build it (on Linux with Debian's nsis, or on Windows) with
 ;
-;   makensis -DDIST=<folder> -DDIFX_X86=<DIFxAPI_x86.dll> -DDIFX_X64=<difxapi_x64.dll> \
-;            [-DOUTFILE=<installer.exe>] mobile-device-tools.nsi
+;   makensis -NOCD -DDIST=<folder> -DDIFX_X86=<DIFxAPI_x86.dll> -DDIFX_X64=<difxapi_x64.dll> \
+;            [-DOUTFILE=<installer.exe>] <path of>/mobile-device-tools.nsi
 ;
-; DIST holds x86\Tallow.exe, x86\Bracken.exe and x64\Tallow.exe, as the release archive
-; does; DIFX_X86 and DIFX_X64 are the driver-install libraries that Tallow /i and /u load
-; from the tool's own folder. The installer takes /S (silent) and /DEBUGLOG (installs the
+; (-NOCD: relative paths are taken from the current folder, not from this file's.) DIST
+; holds x86\Tallow.exe, x86\Bracken.exe and x64\Tallow.exe, as the release archive does;
+; DIFX_X86 and DIFX_X64 are the driver-install libraries that Tallow /i and /u load from
+; the tool's own folder. The installer takes /S (silent) and /DEBUGLOG (installs the
 ; tools' debug-log marker, debuglog.cfg, beside them).
 ;
 ; Each tool's console output and its exit code, in words, go into the installer's log, a
@@ -130,10 +131,11 @@ Var Log    ; the log file
           StrCpy $4 "FAILED: the tool could not be started"
         ${ElseIf} $0 == 126
           StrCpy $4 "FAILED: a system library cannot be loaded; nothing was done"
-        ${ElseIf} $2 == "/qu"
-          StrCpy $4 "unexpected exit code"
-        ${Else}
+        ${ElseIf} $2 == "/i"
+        ${OrIf} $2 == "/u"
           StrCpy $4 "FAILED: the driver-install library's error code"
+        ${Else}
+          StrCpy $4 "unexpected exit code"
         ${EndIf}
     ${EndSwitch}
     FileOpen $3 $Log a

@@ -136,6 +136,7 @@ scenario() { # win64 | win32
     "$tallow /i exit code -536870347: FAILED: the driver-install library's error code" \
     'x86\Bracken.exe /startsvc exit code 0: done' "$tallow /qu exit code 1") ||
     fail "$1: the log of the installation with a failing /i lacks, in its place: $missing"
+  [ -e "$instdir/x86/debuglog.cfg" ] && fail "$1: the debug log's marker was installed without /DEBUGLOG"
   wineserver -k 2>/dev/null
 }
 
