@@ -70,8 +70,12 @@ Var Log    ; the log file
     FileWrite $3 "$1 $2$\r$\n"
     FileClose $3
     DetailPrint "$1 $2"
-    nsExec::Exec '"$SYSDIR\cmd.exe" /c ""$INSTDIR\$1" $2 >>"$Log" 2>&1"'
-    Pop $0 ; the exit code, or "error" when the tool could not be started
+    ${If} ${FileExists} "$INSTDIR\$1"
+      nsExec::Exec '"$SYSDIR\cmd.exe" /c ""$INSTDIR\$1" $2 >>"$Log" 2>&1"'
+      Pop $0 ; the exit code, or "error" when cmd.exe could not be started
+    ${Else}
+      StrCpy $0 "error" ; cmd.exe would give its own code for a missing program
+    ${EndIf}
     ; The tool's lines into the details list.
     FileOpen $3 $Log r
     FileSeek $3 $4
