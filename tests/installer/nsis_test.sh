@@ -14,7 +14,9 @@ set -u
 source_dir=$1 wine_run=$2 bin86=$3
 bin64=$source_dir/build/mingw-x64/bin
 work=$(mktemp -d -t tools-nsis-test.XXXXXX)
-trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+# Only the prefixes made here are ever ended.
+unset WINEPREFIX
+trap '[ -z "${WINEPREFIX:-}" ] || wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 # Every Wine program runs through the suite's runner: the prefix is made on first use and
