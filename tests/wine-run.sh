@@ -31,7 +31,7 @@ if [ ! -f "$prefix/.tools-ready" ]; then
       wine_boot >/dev/null 2>&1
       # A crash ends with its exception code instead of waiting in Wine's debugger.
       for view in 32 64; do
-        wine_run reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /f /reg:$view >/dev/null 2>&1 || true
+        wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /f /reg:$view >/dev/null 2>&1 || true
       done
       wineserver -w
       touch "$prefix/.tools-ready"
@@ -43,7 +43,7 @@ fi
 # for it on the test's output pipes. A session started here, detached from those pipes,
 # serves every test and ends 20 s after the last.
 if wineserver -p20 </dev/null >/dev/null 2>&1; then
-  wine_run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 fi
 
 exec "$loader" "$@"

@@ -20,7 +20,7 @@ for arch in x86 x64; do
     echo
     echo "== dist/$arch/Tallow.exe $switch (with the stand-in driver-install library)"
     set +e
-    wine_run "$folder/Tallow.exe" $switch
+    wine "$folder/Tallow.exe" $switch
     echo "(exit code $?)"
     set -e
   done

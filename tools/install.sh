@@ -16,6 +16,8 @@ command -v osslsigncode >/dev/null || need="$need osslsigncode"
 command -v openssl >/dev/null || need="$need openssl"
 command -v zip >/dev/null || need="$need zip"
 command -v unzip >/dev/null || need="$need unzip"
+# The installer recipe's test (examples/nsis/): makensis builds Windows installers on Linux.
+command -v makensis >/dev/null || need="$need nsis"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine wine64"
 [ -x /usr/lib/wine/wine ] || need="$need wine32:i386"

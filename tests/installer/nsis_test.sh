@@ -1,0 +1,149 @@
+#!/bin/sh
+# The installer recipe (examples/nsis/) end to end, under Wine in throwaway prefixes.
+#   sh nsis_test.sh SOURCE_DIR WINE_RUN X86_BIN
+# makensis builds the installer from the delivered executables (dist/) and the stand-in
+# for the driver-install library of both builds (the x86-64 pieces are built here when
+# missing). One scenario, in a 64-bit and in a 32-bit prefix: with the sample driver
+# packages, a fake USB device and the test services in it (tests/doubles/prefix_doubles.sh),
+# the installer runs silently; its files are in place, its log holds each tool's lines and
+# exit code in the recipe's order, with the driver tool's build that suits the prefix, and
+# the services stand as "/startsvc" leaves them. The uninstaller, run silently, stops the
+# services, takes the packages out of the stand-in's store and removes the files. Installed
+# again with a driver-install library that fails, the installer reports it and finishes.
+set -u
+source_dir=$1 wine_run=$2 bin86=$3
+bin64=$source_dir/build/mingw-x64/bin
+work=$(mktemp -d -t tools-nsis-test.XXXXXX)
+# Only the prefixes made here are ever ended.
+unset WINEPREFIX
+trap '[ -z "${WINEPREFIX:-}" ] || wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+# Every Wine program runs through the suite's runner: the prefix is made on first use and
+# its session is kept apart from CTest's pipes.
+wine() { sh "$wine_run" "$WINEPREFIX" "$@"; }
+. "$source_dir/tests/doubles/prefix_doubles.sh"
+
+# Each pattern (a fixed text) on a line of the file after the line of the one before;
+# prints the first one not found so.
+in_order() { # file pattern...
+  file=$1
+  shift
+  awk -v count=$# 'BEGIN { for (i = 1; i <= count; i++) wanted[i] = ARGV[i + 1]; ARGC = 2; at = 1 }
+    at <= count && index($0, wanted[at]) { at++ }
+    END { if (at <= count) { print wanted[at]; exit 1 } }' "$file" "$@"
+}
+
+# The installer, from the executables as delivered.
+cd "$source_dir" || exit 1
+{ cmake --preset mingw-x64 >/dev/null && cmake --build --preset mingw-x64 --target Tallow_deliverable difx_standin; } \
+  >"$work/build-x64.log" 2>&1 || { cat "$work/build-x64.log"; fail "the x86-64 build failed"; exit 1; }
+installer=$work/mobile-device-tools-setup.exe
+makensis -V2 -DDIST="$source_dir/dist" -DDIFX_X86="$bin86/difx_standin.dll" -DDIFX_X64="$bin64/difx_standin.dll" \
+  -DOUTFILE="$installer" examples/nsis/mobile-device-tools.nsi >"$work/makensis.log" 2>&1 ||
+  { cat "$work/makensis.log"; fail "makensis failed"; exit 1; }
+
+scenario() { # win64 | win32
+  echo "== the installer in a $1 prefix"
+  export WINEPREFIX="$work/$1" WINEARCH=$1
+  if [ "$1" = win64 ]; then
+    programs="Program Files (x86)" tallow='x64\Tallow.exe' other='x86\Tallow.exe' suffix=64 section=Apple.NTamd64
+  else
+    programs="Program Files" tallow='x86\Tallow.exe' other='x64\Tallow.exe' suffix="" section=Apple
+  fi
+  wine cmd /c exit
+  doubles_driver_packages
+  doubles_usb_device
+  doubles_services "$bin86/test_service.exe"
+
+  # A silent installation, the debug log asked for.
+  wine "$installer" /S /DEBUGLOG || fail "$1: the installer ended with $?"
+  instdir="$WINEPREFIX/drive_c/$programs/Mobile Device Tools"
+  for file in x86/Tallow.exe x86/Bracken.exe x64/Tallow.exe; do
+    cmp -s "$source_dir/dist/$file" "$instdir/$file" || fail "$1: $file is not installed as delivered"
+  done
+  cmp -s "$bin86/difx_standin.dll" "$instdir/x86/DIFxAPI_x86.dll" || fail "$1: x86/DIFxAPI_x86.dll is not installed"
+  cmp -s "$bin64/difx_standin.dll" "$instdir/x64/difxapi_x64.dll" || fail "$1: x64/difxapi_x64.dll is not installed"
+  for file in x86/debuglog.cfg x64/debuglog.cfg Uninstall.exe install.log; do
+    [ -f "$instdir/$file" ] || fail "$1: $file is missing"
+  done
+  # The tools read the marker: Bracken and the driver tool that ran kept their logs.
+  folder=$(echo "$tallow" | cut -c1-3)
+  ls "$instdir"/x86/log/*.log >/dev/null 2>&1 || fail "$1: Bracken wrote no debug log"
+  ls "$instdir/$folder"/log/*.log >/dev/null 2>&1 || fail "$1: $tallow wrote no debug log"
+
+  # The log: each tool's lines, then its exit code in words, in the recipe's order.
+  echo "-- the installer's log"
+  cat "$instdir/install.log"
+  missing=$(in_order "$instdir/install.log" \
+    'x86\Bracken.exe /stopsvc' 'GetDrvRegVal error' 'x86\Bracken.exe /stopsvc exit code 0: done' \
+    "$tallow /i" "drv inf path : C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\Drivers\\usbaapl$suffix.inf" \
+    'DriverPackagePreinstall netaapl successed' 'DriverPackagePreinstall usbaapl successed' \
+    "$tallow /i exit code 1: driver packages installed" \
+    'x86\Bracken.exe /startsvc' 'Service installed successfully' 'Service started successfully' \
+    'x86\Bracken.exe /startsvc exit code 0: done' \
+    "$tallow /qu" "inf sec : $section" \
+    "$tallow /qu exit code 1: every connected device uses the right driver") ||
+    fail "$1: the installer's log lacks, in its place: $missing"
+  grep -qF "$other" "$instdir/install.log" && fail "$1: $other ran"
+  store="$WINEPREFIX/drive_c/difxstore/store"
+  [ "$(ls "$store" | tr '\n' ' ')" = "netaapl$suffix.inf usbaapl$suffix.inf " ] ||
+    fail "$1: the stand-in's store holds: $(ls "$store" | tr '\n' ' ')"
+
+  # The services as "/startsvc" leaves them: Apple's registered to start automatically as
+  # LocalSystem after Tcpip, all three running.
+  key='HKLM\System\CurrentControlSet\Services\Apple Mobile Device'
+  wine reg query "$key" >"$work/service.txt" 2>&1
+  grep -q 'Start.*REG_DWORD.*0x2' "$work/service.txt" || fail "$1: Apple Mobile Device does not start automatically"
+  grep -q 'ObjectName.*LocalSystem' "$work/service.txt" || fail "$1: Apple Mobile Device does not run as LocalSystem"
+  grep -q 'DependOnService.*Tcpip' "$work/service.txt" || fail "$1: Apple Mobile Device does not depend on Tcpip"
+  grep -qF "$programs\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe" "$work/service.txt" ||
+    { cat "$work/service.txt"; fail "$1: Apple Mobile Device runs another program"; }
+  for service in "Apple Mobile Device" VIVavuzaRovuda "iPod Service"; do
+    wine sc query "$service" 2>&1 | grep -q RUNNING || fail "$1: $service is not running"
+  done
+
+  # A silent uninstallation. The uninstaller runs on from a copy in the temporary folder,
+  # and its log lies there: wait for it to remove itself.
+  wine "$instdir/Uninstall.exe" /S || fail "$1: the uninstaller ended with $?"
+  waited=0
+  until log=$(find "$WINEPREFIX/drive_c/users" -name 'Mobile Device Tools uninstall.log' | head -n1) &&
+    [ -n "$log" ] && grep -qF "$tallow /u exit code" "$log" && [ ! -e "$instdir/Uninstall.exe" ]; do
+    [ $waited -lt 120 ] || { fail "$1: the uninstaller did not finish in 120 s"; break; }
+    sleep 1
+    waited=$((waited + 1))
+  done
+  echo "-- the uninstaller's log"
+  cat "$log"
+  missing=$(in_order "$log" 'x86\Bracken.exe /stopsvc' 'Apple Mobile Device 	 Service deleted successfully' \
+    'x86\Bracken.exe /stopsvc exit code 0: done' \
+    "$tallow /u" 'DriverPackageUninstall netaapl successed' 'DriverPackageUninstall usbaapl successed' \
+    "$tallow /u exit code 1: driver packages removed") ||
+    fail "$1: the uninstaller's log lacks, in its place: $missing"
+  [ -z "$(ls "$store")" ] || fail "$1: the stand-in's store still holds: $(ls "$store" | tr '\n' ' ')"
+  # Only the tools' debug logs are left.
+  left=$(cd "$instdir" && find . -type f ! -path './x86/log/*' ! -path './x64/log/*')
+  [ -z "$left" ] || fail "$1: the uninstaller left: $left"
+  wine reg query "$key" >/dev/null 2>&1 && fail "$1: Apple Mobile Device is still registered"
+  for service in VIVavuzaRovuda "iPod Service"; do
+    wine sc query "$service" 2>&1 | grep -q STOPPED || fail "$1: $service is not stopped"
+  done
+
+  # Installed again, with a driver-install library that fails: the failure is reported in
+  # the exit code's line (nsExec reads a code above 0x7FFFFFFF as a negative number) and
+  # the installation goes on to its end.
+  printf 'preinstall usbaapl%s 0xE0000235 0xE0000235\r\n' "$suffix" >"$WINEPREFIX/drive_c/difxstore/script.txt"
+  wine "$installer" /S || fail "$1: the installer with a failing /i ended with $?"
+  missing=$(in_order "$instdir/install.log" 'DriverPackagePreinstall usbaapl err: -536870347' \
+    "$tallow /i exit code -536870347: FAILED: the driver-install library's error code" \
+    'x86\Bracken.exe /startsvc exit code 0: done' "$tallow /qu exit code 1") ||
+    fail "$1: the log of the installation with a failing /i lacks, in its place: $missing"
+  [ -e "$instdir/x86/debuglog.cfg" ] && fail "$1: the debug log's marker was installed without /DEBUGLOG"
+  wineserver -k 2>/dev/null
+}
+
+scenario win64
+scenario win32
+
+[ $failures -eq 0 ] && echo "the installer recipe passed in both prefixes"
+exit $((failures > 0))
