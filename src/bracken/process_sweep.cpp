@@ -25,8 +25,7 @@ static_assert(kSweepAccess == 0x431 && kTokenAccess == 0x28);
 constexpr const wchar_t* kSweepLibraries[] = {L"psapi.dll"};
 
 // Case-sensitive parts of a module path that mark a process for termination.
-constexpr const wchar_t* kNeedles[] = {L"Apple Application Support", L"CoreFP", L"Mobile Device Support",
-                                       L"marvento"};
+constexpr const wchar_t* kNeedles[] = {L"Apple Application Support", L"CoreFP", L"Mobile Device Support", L"marvento"};
 
 bool HoldsNeedle(const wchar_t* path) {
   for (const wchar_t* needle : kNeedles) {

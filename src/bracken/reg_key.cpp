@@ -45,8 +45,7 @@ bool CComRegKey::CreateKey(HKEY parent, const wchar_t* subKey) {
 
 bool CComRegKey::WriteString(const wchar_t* valueName, const wchar_t* text) {
   const DWORD bytes = static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t));
-  return RegSetValueExW(Current(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes) ==
-         ERROR_SUCCESS;
+  return RegSetValueExW(Current(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes) == ERROR_SUCCESS;
 }
 
 void CComRegKey::CloseKey() {

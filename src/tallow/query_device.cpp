@@ -2,7 +2,6 @@
 // INF's model section, with six of their properties, and says whether each is bound to
 // the right driver. Reads only; changes nothing on the system.
 #include <windows.h>
-
 #include <setupapi.h>
 
 #include <iterator>

@@ -10,7 +10,6 @@ namespace {
 
 Script* g_script = nullptr;
 
-
 std::wstring NameOf(SC_HANDLE handle) {
   const auto found = g_script->names.find(handle);
   return found == g_script->names.end() ? L"?" : found->second;

@@ -42,7 +42,6 @@ inline Answer Fails(DWORD error) {
   return answer;
 }
 
-
 // What the calls answer, and what happened, in order.
 struct Script {
   DWORD clock = 0;

@@ -199,7 +199,8 @@ TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
                                reinterpret_cast<const void*>(&FailingGetModuleFileNameExW)};
   const Replacement imagePath{"kernel32.dll", "QueryFullProcessImageNameW",
                               reinterpret_cast<const void*>(&FailingQueryFullProcessImageNameW)};
-  const Replacement snapshot{"kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<const void*>(&FailingSnapshot)};
+  const Replacement snapshot{"kernel32.dll", "CreateToolhelp32Snapshot",
+                             reinterpret_cast<const void*>(&FailingSnapshot)};
   const Case cases[] = {
       {{enumProcesses}, false},
       {{openProcess}, false},
@@ -284,13 +285,19 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
   };
   const Case cases[] = {
       {"more processes than the first array holds",
-       {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&LongProcessList)}, false, true},
+       {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&LongProcessList)},
+       false,
+       true},
       {"more modules than the first array holds",
-       {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)}, false, true},
+       {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)},
+       false,
+       true},
       // The needle process started after this one: it cannot be this process's parent.
       {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true},
       {"a parent older than its child",
-       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)}, true, false},
+       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)},
+       true,
+       false},
   };
   ScratchDir targets(CurrentTestName());
   for (const Case& test : cases) {
@@ -307,7 +314,8 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
         g_original = &replaced.emplace(test.replacement.dll, test.replacement.function, test.replacement.replacement);
       }
       if (test.fakeParent) {
-        g_first = &first.emplace("kernel32.dll", "Process32FirstW", reinterpret_cast<const void*>(&FirstWithFakeParent));
+        g_first =
+            &first.emplace("kernel32.dll", "Process32FirstW", reinterpret_cast<const void*>(&FirstWithFakeParent));
         g_next = &next.emplace("kernel32.dll", "Process32NextW", reinterpret_cast<const void*>(&NextWithFakeParent));
       }
       TerminateDeviceProcesses();

@@ -25,8 +25,8 @@ TEST(DebugLog, RecordIsStampThenTextThenCrLf) {
   ASSERT_GE(all.size(), 43u);
   const std::string record = all.substr(all.size() - 43);
   std::smatch stamp;
-  ASSERT_TRUE(std::regex_match(record, stamp,
-                               std::regex(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\t\n Query Device Opt: \n\r\n)")))
+  ASSERT_TRUE(std::regex_match(
+      record, stamp, std::regex(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\t\n Query Device Opt: \n\r\n)")))
       << record;
   tm fields = {};
   fields.tm_year = std::stoi(stamp[1]) - 1900;
@@ -91,7 +91,9 @@ class LogProbe : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(CopyFileW(BesideTests(L"log_probe.exe").c_str(), (dir / L"log_probe.exe").c_str(), FALSE));
   }
-  RunResult Probe(const std::wstring& arguments) { return testing_support::Run(dir / L"log_probe.exe", arguments, dir.path()); }
+  RunResult Probe(const std::wstring& arguments) {
+    return testing_support::Run(dir / L"log_probe.exe", arguments, dir.path());
+  }
   void AddMarker() { WriteBytes(dir / L"debuglog.cfg", ""); }
   std::vector<std::wstring> LogFiles() { return ListFiles(dir / L"log"); }
 

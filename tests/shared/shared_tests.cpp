@@ -11,8 +11,8 @@
 #include "system_fakes.h"
 #include "system_libraries.h"
 #include "system_paths.h"
-#include "unique_handle.h"
 #include "test_support.h"
+#include "unique_handle.h"
 
 namespace testing_support {
 
@@ -22,8 +22,11 @@ TEST(StrTools, ConvertsToTheAnsiCodePage) {
   EXPECT_STREQ(tools.ToNarrow(L""), "");
   EXPECT_STREQ(tools.ToNarrow(nullptr), "");
   // Characters of code page 1252 keep their byte, others become the default character.
-  EXPECT_STREQ(tools.ToNarrow(L"Gr\u00fc\u00dfe \u8def"), "Gr\xfc\xdf" "e ?");
-  EXPECT_STREQ(tools.ToWide("Gr\xfc\xdf" "e"), L"Gr\u00fc\u00dfe");
+  EXPECT_STREQ(tools.ToNarrow(L"Gr\u00fc\u00dfe \u8def"), "Gr\xfc\xdf"
+                                                          "e ?");
+  EXPECT_STREQ(tools.ToWide("Gr\xfc\xdf"
+                            "e"),
+               L"Gr\u00fc\u00dfe");
   EXPECT_STREQ(tools.ToWide(""), L"");
 }
 
@@ -57,7 +60,8 @@ TEST(StrTools, SwitchComparisonFoldsOnlyAsciiLetters) {
 TEST(Console, WideStringArgumentWithNonAsciiTextIsPrintedWhole) {
   StdoutCapture capture;
   OutW(L"drv inf path : %s \n", L"C:\\Gr\u00fc\u00dfe\\\u8def\u5f84\\usbaapl.inf");
-  EXPECT_EQ(capture.Finish(), "drv inf path : C:\\Gr\xfc\xdf" "e\\??\\usbaapl.inf \r\n");
+  EXPECT_EQ(capture.Finish(), "drv inf path : C:\\Gr\xfc\xdf"
+                              "e\\??\\usbaapl.inf \r\n");
 }
 
 TEST(Console, WideChineseTextKeepsTheRestOfTheLine) {
@@ -73,9 +77,8 @@ TEST(Console, NarrowBytesPassUnchanged) {
   // GBK bytes of "没有可用设备描述符": no usable device descriptor
   OutA("\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \n");
   OutA("\t SetupCopyOEMInf error (%ld)\n", static_cast<long>(0xE0000203u));
-  EXPECT_EQ(capture.Finish(),
-            "\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \r\n"
-            "\t SetupCopyOEMInf error (-536870397)\r\n");
+  EXPECT_EQ(capture.Finish(), "\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \r\n"
+                              "\t SetupCopyOEMInf error (-536870397)\r\n");
 }
 
 TEST(Console, ErrorCodesPrintSignedAndOutputKeepsTheLastError) {
@@ -99,13 +102,11 @@ TEST(Console, EchoPairsPrintThenLogTheirOwnLiterals) {
     EchoText(tools, TOOLS_TWIN("inf usb path: %s\n"), L"C:\\Windows\\INF\\oem3.inf");
     EchoText(tools, TOOLS_TWIN("%s \t StartService failed (%d)\n"), L"iPod Service", 1053);
   });
-  EXPECT_EQ(echoed.out,
-            "LoadLirary err: 5narrow (5)\r\n Driver Update Successed!\r\nusbappl already exist: 183 \r\n"
-            "inf usb path: C:\\Windows\\INF\\oem3.inf\r\niPod Service \t StartService failed (1053)\r\n");
-  EXPECT_EQ(echoed.log,
-            "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
-            "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n"
-            "iPod Service \t StartService failed (1053)\n\r\n");
+  EXPECT_EQ(echoed.out, "LoadLirary err: 5narrow (5)\r\n Driver Update Successed!\r\nusbappl already exist: 183 \r\n"
+                        "inf usb path: C:\\Windows\\INF\\oem3.inf\r\niPod Service \t StartService failed (1053)\r\n");
+  EXPECT_EQ(echoed.log, "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
+                        "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n"
+                        "iPod Service \t StartService failed (1053)\n\r\n");
 }
 
 // The executable's path, when the system call fails or cuts it.
@@ -182,7 +183,8 @@ TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) 
     DWORD loadFlags;
   };
   const Case cases[] = {{true, {}, 0}, {false, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH}};
-  ImportPatch setDllDirectory("kernel32.dll", "SetDllDirectoryW", reinterpret_cast<const void*>(&RecordSetDllDirectoryW));
+  ImportPatch setDllDirectory("kernel32.dll", "SetDllDirectoryW",
+                              reinterpret_cast<const void*>(&RecordSetDllDirectoryW));
   ImportPatch loadLibraryEx("kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&RecordLoadLibraryExW));
   g_loadLibraryEx = &loadLibraryEx;
   for (const Case& test : cases) {
@@ -191,7 +193,8 @@ TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) 
     {
       std::optional<ImportPatch> getProcAddress;
       if (!test.searchUpdate) {
-        getProcAddress.emplace("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&WithoutDefaultDirectories));
+        getProcAddress.emplace("kernel32.dll", "GetProcAddress",
+                               reinterpret_cast<const void*>(&WithoutDefaultDirectories));
         g_getProcAddress = &*getProcAddress;
       }
       RestrictLibrarySearch();

@@ -45,7 +45,8 @@ PeFacts ReadPeFacts(const std::wstring& path) {
   facts.symbolCount = nt->FileHeader.NumberOfSymbols;
 
   const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
+  for (auto* descriptor =
+           reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
        imports.VirtualAddress && descriptor->Name; ++descriptor) {
     std::string name = image.data() + FileOffset(nt, descriptor->Name);
     std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
@@ -70,10 +71,9 @@ PeFacts ReadPeFacts(const std::wstring& path) {
     UINT length = 0;
     if (VerQueryValueW(version.data(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
       const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-      facts.fixedFileVersion = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-                               std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-                               std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
-                               std::to_string(LOWORD(fixed->dwFileVersionLS));
+      facts.fixedFileVersion =
+          std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+          std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
     }
   }
   return facts;

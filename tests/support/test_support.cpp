@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <cstdio>
+#include <initializer_list>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -102,14 +102,15 @@ std::string UnixName(const std::wstring& path) {
 
 // Starts a host program with the given Unix paths as its last arguments. Wine does not see
 // a host program end; the callers wait for its effect.
-void StartHostProgram(const std::wstring& program, const std::wstring& options, std::initializer_list<std::string> paths) {
+void StartHostProgram(const std::wstring& program, const std::wstring& options,
+                      std::initializer_list<std::string> paths) {
   std::wstring commandLine = program + L" " + options;
   for (const std::string& path : paths) commandLine += L" \"" + std::wstring(path.begin(), path.end()) + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW((L"Z:\\bin\\" + program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                             nullptr, nullptr, &startup, &process));
+  ASSERT_TRUE(CreateProcessW((L"Z:\\bin\\" + program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process));
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
 }

@@ -102,8 +102,8 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageGetPathW(PCWSTR infPa
 #endif
 
 #ifndef DIFX_NO_UNINSTALL
-extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR storePath, DWORD flags,
-                                                                      const void* installerInfo, BOOL* needReboot) {
+extern "C" __declspec(dllexport) DWORD WINAPI
+    DriverPackageUninstallW(PCWSTR storePath, DWORD flags, const void* installerInfo, BOOL* needReboot) {
   Journal("DriverPackageUninstallW " + Narrow(storePath) + " " + std::to_string(flags) + " " +
           (installerInfo ? "info" : "null") + " " + (needReboot ? std::to_string(*needReboot) : "none"));
   DWORD scripted = 0;
