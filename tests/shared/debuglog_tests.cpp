@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <optional>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -75,6 +76,65 @@ TEST(DebugLog, ARecordWhoseFileCannotBeOpenedIsDropped) {
   }
   LogPrintf("kept\n");
   EXPECT_EQ(tail.Records(), "kept\n\r\n");
+}
+
+// A record is written only into the run's own log file, as the opened file shows it, and
+// only with its time stamp.
+namespace {
+
+enum class LogFileAnswer { kUnreadable, kReparsePoint, kFolder, kTwoLinks, kNoFinalPath, kOverlongFinalPath, kNoTime };
+LogFileAnswer g_logFile;
+ImportPatch* g_fileInformation = nullptr;
+ImportPatch* g_finalPath = nullptr;
+
+BOOL WINAPI FakeGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (g_logFile == LogFileAnswer::kUnreadable) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  const BOOL read = g_fileInformation->Original<decltype(&GetFileInformationByHandle)>()(file, info);
+  if (g_logFile == LogFileAnswer::kReparsePoint) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  if (g_logFile == LogFileAnswer::kFolder) info->dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
+  if (g_logFile == LogFileAnswer::kTwoLinks) info->nNumberOfLinks = 2;
+  return read;
+}
+DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
+  if (g_logFile == LogFileAnswer::kNoFinalPath) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  if (g_logFile == LogFileAnswer::kOverlongFinalPath) return size;  // the size it would need
+  return g_finalPath->Original<decltype(&GetFinalPathNameByHandleW)>()(file, path, size, flags);
+}
+tm* __cdecl NoLocalTime(const time_t*) { return nullptr; }
+
+}  // namespace
+
+TEST(DebugLog, NoRecordWithoutItsOwnFileOrItsTime) {
+  ImportPatch information("kernel32.dll", "GetFileInformationByHandle",
+                          reinterpret_cast<const void*>(&FakeGetFileInformationByHandle));
+  ImportPatch finalPath("kernel32.dll", "GetFinalPathNameByHandleW",
+                        reinterpret_cast<const void*>(&FakeGetFinalPathNameByHandleW));
+  g_fileInformation = &information;
+  g_finalPath = &finalPath;
+  for (const LogFileAnswer answer :
+       {LogFileAnswer::kUnreadable, LogFileAnswer::kReparsePoint, LogFileAnswer::kFolder, LogFileAnswer::kTwoLinks,
+        LogFileAnswer::kNoFinalPath, LogFileAnswer::kOverlongFinalPath, LogFileAnswer::kNoTime}) {
+    g_logFile = answer;
+    LogTail tail;
+    {
+      // The runtime's localtime: the 32-bit one in the i386 build, the 64-bit one in x86-64's.
+      std::optional<ImportPatch> time;
+      if (answer == LogFileAnswer::kNoTime) {
+        time.emplace("msvcrt.dll", sizeof(void*) == 8 ? "_localtime64" : "localtime",
+                     reinterpret_cast<const void*>(&NoLocalTime));
+      }
+      SetLastError(0xE0000219u);
+      LogPrintf("dropped\n");
+      EXPECT_EQ(GetLastError(), 0xE0000219u) << static_cast<int>(answer);
+    }
+    EXPECT_EQ(tail.Records(), "") << static_cast<int>(answer);
+  }
 }
 
 TEST(DebugLog, KeepsTheCallersLastError) {

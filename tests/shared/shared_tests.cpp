@@ -1,6 +1,8 @@
 // Conversion and console output, in-process. The suite runs with the ANSI code page 1252.
 #include <windows.h>
+#include <io.h>
 
+#include <cstdio>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -28,6 +30,7 @@ TEST(StrTools, ConvertsToTheAnsiCodePage) {
                             "e"),
                L"Gr\u00fc\u00dfe");
   EXPECT_STREQ(tools.ToWide(""), L"");
+  EXPECT_STREQ(tools.ToWide(nullptr), L"");
 }
 
 TEST(StrTools, EachConversionReplacesTheLastResult) {
@@ -109,6 +112,43 @@ TEST(Console, EchoPairsPrintThenLogTheirOwnLiterals) {
                         "iPod Service \t StartService failed (1053)\n\r\n");
 }
 
+TEST(Console, NothingToPrintOrNoStandardOutputIsNoFault) {
+  {
+    StdoutCapture capture;
+    OutW(L"");
+    OutA("%s", "");
+    EXPECT_EQ(capture.Finish(), "");
+  }
+  // Started without standard output: the text goes nowhere, and nothing else changes.
+  fflush(stdout);
+  const int saved = _dup(1);
+  ASSERT_GE(saved, 0);
+  _close(1);
+  SetLastError(0xE000020Bu);
+  OutW(L"lost %s\n", L"text");
+  const DWORD error = GetLastError();
+  _dup2(saved, 1);
+  _close(saved);
+  clearerr(stdout);
+  EXPECT_EQ(error, 0xE000020Bu);
+}
+
+TEST(SystemPaths, FolderOfAFileAndANameInAFolder) {
+  const struct {
+    const wchar_t* path;
+    const wchar_t* folder;
+  } folders[] = {{L"C:\\tools\\Tallow.exe", L"C:\\tools"},
+                 {L"R:\\Tallow.exe", L"R:\\"},
+                 {L"\\Tallow.exe", L""},
+                 {L"Tallow.exe", L"Tallow.exe"}};
+  for (const auto& test : folders) EXPECT_EQ(FolderOf(test.path), test.folder) << Narrow(test.path);
+  const struct {
+    const wchar_t* folder;
+    const wchar_t* joined;
+  } joins[] = {{L"C:\\tools", L"C:\\tools\\log"}, {L"R:\\", L"R:\\log"}, {L"", L"\\log"}};
+  for (const auto& test : joins) EXPECT_EQ(Join(test.folder, L"log"), test.joined) << Narrow(test.folder);
+}
+
 // The executable's path, when the system call fails or cuts it.
 namespace {
 
@@ -161,8 +201,18 @@ ImportPatch* g_loadLibraryEx = nullptr;
 std::vector<std::wstring> g_dllDirectories;
 std::vector<DWORD> g_loadFlags;
 
+BOOL WINAPI FailingSetDefaultDllDirectories(DWORD) {
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+// SetDefaultDllDirectories missing, or (with the flag set) present but failing.
+bool g_defaultDirectoriesFail = false;
 FARPROC WINAPI WithoutDefaultDirectories(HMODULE module, LPCSTR name) {
-  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "SetDefaultDllDirectories") return nullptr;
+  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "SetDefaultDllDirectories") {
+    return g_defaultDirectoriesFail
+               ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FailingSetDefaultDllDirectories))
+               : nullptr;
+  }
   return g_getProcAddress->Original<decltype(&GetProcAddress)>()(module, name);
 }
 BOOL WINAPI RecordSetDllDirectoryW(LPCWSTR path) {
@@ -179,10 +229,13 @@ HMODULE WINAPI RecordLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) {
   struct Case {
     bool searchUpdate;
+    bool updateFails;
     std::vector<std::wstring> dllDirectories;
     DWORD loadFlags;
   };
-  const Case cases[] = {{true, {}, 0}, {false, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH}};
+  const Case cases[] = {{true, false, {}, 0},
+                        {false, false, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH},
+                        {false, true, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH}};
   ImportPatch setDllDirectory("kernel32.dll", "SetDllDirectoryW",
                               reinterpret_cast<const void*>(&RecordSetDllDirectoryW));
   ImportPatch loadLibraryEx("kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&RecordLoadLibraryExW));
@@ -193,6 +246,7 @@ TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) 
     {
       std::optional<ImportPatch> getProcAddress;
       if (!test.searchUpdate) {
+        g_defaultDirectoriesFail = test.updateFails;
         getProcAddress.emplace("kernel32.dll", "GetProcAddress",
                                reinterpret_cast<const void*>(&WithoutDefaultDirectories));
         g_getProcAddress = &*getProcAddress;
