@@ -188,11 +188,26 @@ TEST_F(Probes, OnThirtyTwoBitWindowsUseTheNativeKeysAndFolders) {
   EXPECT_FALSE(AppPaths.wow64);
   EXPECT_STREQ(AppPaths.appleServicePath.get(),
                L"C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe");
+  // The product's own key, where it exists, ends the product probe there too.
+  SetText(KEY_WOW64_64KEY, kProductKey32, L"InstallPath", dir.path());
+  EXPECT_EQ(RunDiscovery().out, SetupExists(dir.path()) + ProbeError(kIpodKey));
+}
+
+HMODULE WINAPI NoModuleHandle(LPCWSTR) {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
 }
 
 TEST_F(Probes, AFailingWow64QueryCountsAsThirtyTwoBit) {
-  ImportPatch lookup("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&WithFailingIsWow64Process));
-  EXPECT_FALSE(IsWow64());
+  const struct {
+    const char* function;
+    const void* replacement;
+  } failures[] = {{"GetProcAddress", reinterpret_cast<const void*>(&WithFailingIsWow64Process)},
+                  {"GetModuleHandleW", reinterpret_cast<const void*>(&NoModuleHandle)}};
+  for (const auto& failure : failures) {
+    ImportPatch patch("kernel32.dll", failure.function, failure.replacement);
+    EXPECT_FALSE(IsWow64()) << failure.function;
+  }
 }
 
 TEST_F(Probes, TheServicePathFollowsTheSystemDrive) {

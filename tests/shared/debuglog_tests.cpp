@@ -189,6 +189,21 @@ TEST_F(LogProbe, WithTheMarkerOneRunWritesOneFileNamedAfterItsStart) {
             "probe 1% one\n\r\nprobe 2% 50%s\n\r\n" + std::string(1003, 'x') + "\r\n");
 }
 
+// A log folder that cannot be opened or shown to be the real folder beside the program,
+// or a run without the time of day, gets no records.
+TEST_F(LogProbe, NoRecordsWhereTheFolderOrTheTimeCannotBeRead) {
+  AddMarker();
+  for (const wchar_t* failure :
+       {L"folder", L"module", L"attributes", L"information", L"file", L"reparse", L"finalpath", L"time"}) {
+    const RunResult run = Probe(std::wstring(L"/fail=") + failure + L" one");
+    EXPECT_EQ(run.exitCode, 0u) << Narrow(failure);
+    EXPECT_EQ(run.out, "") << Narrow(failure);
+    EXPECT_EQ(LogRecordsIn(dir.path()), "") << Narrow(failure);
+  }
+  EXPECT_EQ(Probe(L"one").exitCode, 0u);
+  EXPECT_EQ(LogRecordsIn(dir.path()), "probe 1% one\n\r\n") << "the same run without a failure";
+}
+
 TEST_F(LogProbe, RunsInDifferentSecondsWriteDifferentFiles) {
   AddMarker();
   Probe(L"first");
