@@ -160,6 +160,10 @@ BOOL WINAPI FailingQueryFullProcessImageNameW(HANDLE, DWORD, LPWSTR, PDWORD) {
   SetLastError(ERROR_ACCESS_DENIED);
   return FALSE;
 }
+BOOL WINAPI FailingGetProcessTimes(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
 HANDLE WINAPI FailingSnapshot(DWORD, DWORD) {
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return INVALID_HANDLE_VALUE;
@@ -201,6 +205,7 @@ TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
                               reinterpret_cast<const void*>(&FailingQueryFullProcessImageNameW)};
   const Replacement snapshot{"kernel32.dll", "CreateToolhelp32Snapshot",
                              reinterpret_cast<const void*>(&FailingSnapshot)};
+  const Replacement times{"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&FailingGetProcessTimes)};
   const Case cases[] = {
       {{enumProcesses}, false},
       {{openProcess}, false},
@@ -208,8 +213,9 @@ TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
       {{enumModules}, true},
       {{enumModules, imagePath}, false},
       {{modulePath}, false},
-      // Without the process list the tool spares only itself.
+      // Without the process list, or its own creation time, the tool spares only itself.
       {{snapshot}, true},
+      {{times}, true},
   };
   ScratchDir targets(CurrentTestName());
   for (const Case& test : cases) {
@@ -273,6 +279,15 @@ BOOL WINAPI WithOldFakeParent(HANDLE process, FILETIME* creation, FILETIME* exit
   if (read && GetProcessId(process) == g_fakeParent) *creation = {1, 0};
   return read;
 }
+// The fake parent's creation time cannot be read.
+BOOL WINAPI WithUnreadableFakeParent(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                                     FILETIME* user) {
+  if (GetProcessId(process) == g_fakeParent) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return g_original->Original<decltype(&GetProcessTimes)>()(process, creation, exit, kernel, user);
+}
 
 }  // namespace
 
@@ -298,6 +313,11 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
        {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)},
        true,
        false},
+      // The chain ends where a creation time cannot be read.
+      {"a parent whose creation time cannot be read",
+       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithUnreadableFakeParent)},
+       true,
+       true},
   };
   ScratchDir targets(CurrentTestName());
   for (const Case& test : cases) {
