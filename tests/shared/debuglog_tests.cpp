@@ -111,6 +111,12 @@ tm* __cdecl NoLocalTime(const time_t*) { return nullptr; }
 }  // namespace
 
 TEST(DebugLog, NoRecordWithoutItsOwnFileOrItsTime) {
+  {
+    // The log is set up, with its folder verified, before any call is replaced.
+    LogTail tail;
+    LogPrintf("kept\n");
+    ASSERT_EQ(tail.Records(), "kept\n\r\n");
+  }
   ImportPatch information("kernel32.dll", "GetFileInformationByHandle",
                           reinterpret_cast<const void*>(&FakeGetFileInformationByHandle));
   ImportPatch finalPath("kernel32.dll", "GetFinalPathNameByHandleW",
