@@ -89,6 +89,7 @@ std::vector<DWORD> SelfAndAncestors() {
 std::vector<DWORD> ProcessIds() {
   std::vector<DWORD> ids(kFirstProcesses);
   for (;;) {
+    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
     const DWORD size = static_cast<DWORD>(ids.size() * sizeof(DWORD));
     DWORD bytes = 0;
     if (!EnumProcesses(ids.data(), size, &bytes)) return {};
@@ -105,6 +106,7 @@ std::vector<DWORD> ProcessIds() {
 bool ListModules(HANDLE process, std::vector<HMODULE>& modules) {
   modules.resize(kFirstModules);
   for (;;) {
+    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
     const DWORD size = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
     DWORD needed = 0;
     if (!EnumProcessModules(process, modules.data(), size, &needed)) return false;

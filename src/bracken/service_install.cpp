@@ -13,7 +13,7 @@ static_assert(SERVICE_ALL_ACCESS == 0xF01FF);
 // An executable path with blanks must reach the manager in quotes, or a LocalSystem
 // service start tries each blank-cut prefix of it as a program first.
 std::wstring QuotedPath(const wchar_t* path) {
-  const std::wstring text = path;
+  std::wstring text = path;
   if (!text.empty() && text.front() == L'"') return text;
   return L"\"" + text + L"\"";
 }

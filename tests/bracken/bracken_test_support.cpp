@@ -32,6 +32,7 @@ void SetBytes(REGSAM view, const std::wstring& subKey, const std::wstring& name,
 }
 
 void SetText(REGSAM view, const std::wstring& subKey, const std::wstring& name, const std::wstring& text) {
+  // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
   SetBytes(view, subKey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 

@@ -45,7 +45,7 @@ PeFacts ReadPeFacts(const std::wstring& path) {
   facts.symbolCount = nt->FileHeader.NumberOfSymbols;
 
   const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* descriptor =
+  for (const auto* descriptor =
            reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
        imports.VirtualAddress && descriptor->Name; ++descriptor) {
     std::string name = image.data() + FileOffset(nt, descriptor->Name);
@@ -95,7 +95,7 @@ void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_
   EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
   EXPECT_EQ(facts.symbolCount, 0u);
 
-  const std::string request = std::string("<requestedExecutionLevel level=\"") + level + "\" uiAccess=\"false\"/>";
+  const std::string request = std::string(R"(<requestedExecutionLevel level=")") + level + R"(" uiAccess="false"/>)";
   EXPECT_NE(facts.manifest.find(request), std::string::npos) << facts.manifest;
   static const char* const kSupportedOs[] = {
       "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
