@@ -208,6 +208,11 @@ TEST_F(LogProbe, NoRecordsWhereTheFolderOrTheTimeCannotBeRead) {
   }
   EXPECT_EQ(Probe(L"one").exitCode, 0u);
   EXPECT_EQ(LogRecordsIn(dir.path()), "probe 1% one\n\r\n") << "the same run without a failure";
+  // A file in the folder's place is left as it is.
+  RemoveTree(dir / L"log");
+  WriteBytes(dir / L"log", "kept");
+  EXPECT_EQ(Probe(L"one").exitCode, 0u);
+  EXPECT_EQ(ReadBytes(dir / L"log"), "kept");
 }
 
 TEST_F(LogProbe, RunsInDifferentSecondsWriteDifferentFiles) {
