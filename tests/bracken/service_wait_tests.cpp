@@ -341,8 +341,9 @@ TEST_F(ScriptedService, StopReportsRefusedControlsAndFailingReads) {
 TEST_F(ScriptedService, StopStopsTheDependentsFirstWithinTheSharedBudget) {
   script.dependents = {kDependentA, kDependentB};
   script.reads[kService] = {Status(SERVICE_RUNNING), Status(SERVICE_STOP_PENDING, 2, 6000)};
-  script.controls[kDependentA] = {Status(SERVICE_STOP_PENDING, 1, 20000)};
-  script.reads[kDependentA] = {Status(SERVICE_STOPPED)};
+  // The first dependent takes two of its wait hints.
+  script.controls[kDependentA] = {Status(SERVICE_STOP_PENDING, 1, 10000)};
+  script.reads[kDependentA] = {Status(SERVICE_STOP_PENDING, 2, 10000), Status(SERVICE_STOPPED)};
   script.controls[kDependentB] = {Status(SERVICE_STOPPED)};
   script.controls[kService] = {Status(SERVICE_STOP_PENDING, 1, 6000)};
   const Outcome outcome = Stop();
@@ -355,7 +356,9 @@ TEST_F(ScriptedService, StopStopsTheDependentsFirstWithinTheSharedBudget) {
       "Enum BrackenScripted " + std::to_string(2 * sizeof(ENUM_SERVICE_STATUSW) + 2 * 36),
       "Open BrackenDependentA 36",
       "Control BrackenDependentA",
-      "Sleep 20000",
+      "Sleep 10000",
+      "Query BrackenDependentA",
+      "Sleep 10000",
       "Query BrackenDependentA",
       "Close BrackenDependentA",
       "Open BrackenDependentB 36",
