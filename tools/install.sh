@@ -18,6 +18,10 @@ command -v zip >/dev/null || need="$need zip"
 command -v unzip >/dev/null || need="$need unzip"
 # The installer recipe's test (examples/nsis/): makensis builds Windows installers on Linux.
 command -v makensis >/dev/null || need="$need nsis"
+# The checks (tools/check.sh): the layout, the linters.
+command -v clang-format-14 >/dev/null || need="$need clang-format-14"
+command -v clang-tidy-14 >/dev/null || need="$need clang-tidy-14"
+command -v cppcheck >/dev/null || need="$need cppcheck"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine wine64"
 [ -x /usr/lib/wine/wine ] || need="$need wine32:i386"

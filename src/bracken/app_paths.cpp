@@ -61,8 +61,7 @@ bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path
 
   wchar_t text[kPathChars] = {};
   DWORD size = sizeof text;
-  if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) !=
-      ERROR_SUCCESS) {
+  if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS) {
     return false;
   }
   // Data that fill the whole buffer without a terminator are a text too long for it.
@@ -86,8 +85,7 @@ void InitAppPaths() {
   const std::wstring drive = SystemDrive();
   AppPaths.appleServicePath = std::make_unique<wchar_t[]>(kPathChars);
   AppPaths.wow64 = IsWow64();
-  CopyBounded(AppPaths.appleServicePath.get(), kPathChars,
-              drive + (AppPaths.wow64 ? kServiceTail64 : kServiceTail32));
+  CopyBounded(AppPaths.appleServicePath.get(), kPathChars, drive + (AppPaths.wow64 ? kServiceTail64 : kServiceTail32));
 
   wchar_t path[kPathChars] = {};
   if (AppPaths.wow64) {

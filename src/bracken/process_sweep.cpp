@@ -25,8 +25,7 @@ static_assert(kSweepAccess == 0x431 && kTokenAccess == 0x28);
 constexpr const wchar_t* kSweepLibraries[] = {L"psapi.dll"};
 
 // Case-sensitive parts of a module path that mark a process for termination.
-constexpr const wchar_t* kNeedles[] = {L"Apple Application Support", L"CoreFP", L"Mobile Device Support",
-                                       L"marvento"};
+constexpr const wchar_t* kNeedles[] = {L"Apple Application Support", L"CoreFP", L"Mobile Device Support", L"marvento"};
 
 bool HoldsNeedle(const wchar_t* path) {
   for (const wchar_t* needle : kNeedles) {
@@ -90,6 +89,7 @@ std::vector<DWORD> SelfAndAncestors() {
 std::vector<DWORD> ProcessIds() {
   std::vector<DWORD> ids(kFirstProcesses);
   for (;;) {
+    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
     const DWORD size = static_cast<DWORD>(ids.size() * sizeof(DWORD));
     DWORD bytes = 0;
     if (!EnumProcesses(ids.data(), size, &bytes)) return {};
@@ -106,6 +106,7 @@ std::vector<DWORD> ProcessIds() {
 bool ListModules(HANDLE process, std::vector<HMODULE>& modules) {
   modules.resize(kFirstModules);
   for (;;) {
+    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
     const DWORD size = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
     DWORD needed = 0;
     if (!EnumProcessModules(process, modules.data(), size, &needed)) return false;

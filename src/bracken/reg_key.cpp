@@ -43,10 +43,10 @@ bool CComRegKey::CreateKey(HKEY parent, const wchar_t* subKey) {
   return true;
 }
 
-bool CComRegKey::WriteString(const wchar_t* valueName, const wchar_t* text) {
+bool CComRegKey::WriteString(const wchar_t* valueName, const wchar_t* text) const {
+  // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
   const DWORD bytes = static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t));
-  return RegSetValueExW(Current(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes) ==
-         ERROR_SUCCESS;
+  return RegSetValueExW(Current(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes) == ERROR_SUCCESS;
 }
 
 void CComRegKey::CloseKey() {

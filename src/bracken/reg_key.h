@@ -19,7 +19,7 @@ class CComRegKey {
   // current key (the one it replaces is closed). On failure the current key stays.
   bool CreateKey(HKEY parent, const wchar_t* subKey);
   // A REG_SZ value of the current key, its terminator stored.
-  bool WriteString(const wchar_t* valueName, const wchar_t* text);
+  bool WriteString(const wchar_t* valueName, const wchar_t* text) const;
   // Closes the current key, if any, and clears it.
   void CloseKey();
   // The nine values of Apple Application Support and Apple Mobile Device Support.

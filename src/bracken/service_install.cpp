@@ -1,9 +1,8 @@
 // Install: registers the service afresh as an own-process, auto-start LocalSystem service
 // that depends on "Tcpip".
-#include "service_control.h"
-
 #include <string>
 
+#include "service_control.h"
 #include "service_state.h"
 #include "strtools.h"
 
@@ -14,7 +13,7 @@ static_assert(SERVICE_ALL_ACCESS == 0xF01FF);
 // An executable path with blanks must reach the manager in quotes, or a LocalSystem
 // service start tries each blank-cut prefix of it as a program first.
 std::wstring QuotedPath(const wchar_t* path) {
-  const std::wstring text = path;
+  std::wstring text = path;
   if (!text.empty() && text.front() == L'"') return text;
   return L"\"" + text + L"\"";
 }
@@ -41,10 +40,9 @@ void ServiceControl::Install(const wchar_t* serviceName, const wchar_t* displayN
   CopyBounded(dependencies, MAX_PATH, L"Tcpip");
 
   const std::wstring path = QuotedPath(binaryPath);
-  const SC_HANDLE service = handles.HoldService(
-      CreateServiceW(manager, serviceName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, dependencies, nullptr,
-                     nullptr));
+  const SC_HANDLE service = handles.HoldService(CreateServiceW(
+      manager, serviceName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+      SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, dependencies, nullptr, nullptr));
   if (!service) {
     EchoService(TOOLS_TWIN("%s \t CreateService failed (%d)\n"), serviceName, SaveError(GetLastError()));
     return;

@@ -1,7 +1,6 @@
 // Start: waits for a stop in progress, requests the start (once more after a request
 // time-out) and waits while the service is start pending.
 #include "service_control.h"
-
 #include "service_state.h"
 #include "wait_timing.h"
 

@@ -2,7 +2,6 @@
 // of 30000 ms counted from the start of Stop; the dependents have a budget of their own
 // besides. No sleep lasts past the budget, whatever wait hint a service reports.
 #include "service_control.h"
-
 #include "service_state.h"
 #include "unique_handle.h"
 #include "wait_timing.h"

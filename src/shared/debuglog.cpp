@@ -86,9 +86,8 @@ DebugLog::DebugLog() {
   const tm* local = localtime(&now);
   char name[64] = {};
   if (local) {
-    snprintf(name, sizeof name, "\\%s%04d%02d%02d_%02d%02d%02d.log", kLogFilePrefix,
-             local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
-             local->tm_min, local->tm_sec);
+    snprintf(name, sizeof name, "\\%s%04d%02d%02d_%02d%02d%02d.log", kLogFilePrefix, local->tm_year + 1900,
+             local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec);
   }
   // The name is ASCII digits and punctuation.
   const std::wstring fileName(name, name + strlen(name));
@@ -102,8 +101,7 @@ DebugLog::DebugLog() {
 
 bool DebugLog::IsOwnLogFile(HANDLE file) const {
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(file, &info) || IsReparsePoint(info) || IsFolder(info) ||
-      info.nNumberOfLinks != 1) {
+  if (!GetFileInformationByHandle(file, &info) || IsReparsePoint(info) || IsFolder(info) || info.nNumberOfLinks != 1) {
     return false;
   }
   return SamePath(FinalPath(file), logFileFinalPath_);
@@ -139,9 +137,8 @@ void VLogPrintf(const char* format, va_list args) {
       // The caller's format goes in unexpanded, so its % sequences are expanded once, by
       // the caller's own arguments.
       char stamped[kStageSize] = {};
-      snprintf(stamped, kStageSize, "%04d-%02d-%02d %02d:%02d:%02d\t%s", local->tm_year + 1900,
-               local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
-               format);
+      snprintf(stamped, kStageSize, "%04d-%02d-%02d %02d:%02d:%02d\t%s", local->tm_year + 1900, local->tm_mon + 1,
+               local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec, format);
       char line[kStageSize] = {};
       vsnprintf(line, kStageSize, stamped, args);
       log.Write(line);

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include <cwchar>
 #include <cstring>
+#include <cwchar>
 
 CComStrTools::~CComStrTools() { Release(); }
 

@@ -28,7 +28,9 @@ class CComStrTools {
 };
 
 // The letters A to Z in lower case; every other character as it is.
-constexpr wchar_t LowerAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+constexpr wchar_t LowerAsciiLetter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
 
 // Copies as much of `text` as fits into `destination` (capacity characters with the
 // terminator) and terminates it.

@@ -36,7 +36,7 @@ namespace {
 // Empty, with the reason in the last-error code, when it cannot be loaded.
 UniqueLibrary LoadSystemLibrary(const wchar_t* name) {
   const std::wstring folder = SystemDirectory();
-  if (folder.empty()) return UniqueLibrary();
+  if (folder.empty()) return {};
   return UniqueLibrary(LoadLibraryExW((folder + L"\\" + name).c_str(), nullptr, g_systemLoadFlags));
 }
 

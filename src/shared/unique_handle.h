@@ -3,7 +3,6 @@
 #pragma once
 
 #include <windows.h>
-
 #include <setupapi.h>
 
 #include <utility>
@@ -67,12 +66,12 @@ class UniqueHandle {
 inline BOOL FreeProcessHeapBlock(void* block) { return HeapFree(GetProcessHeap(), 0, block); }
 
 // Every kind of handle the tools hold.
-using KernelHandle = UniqueHandle<HANDLE, CloseHandle>;                       // a process or a token
-using FileHandle = UniqueHandle<HANDLE, CloseHandle, NoHandle::kMinusOne>;    // a file, folder or snapshot
-using RegistryKey = UniqueHandle<HKEY, RegCloseKey>;                          // an opened or created key
-using ServiceHandle = UniqueHandle<SC_HANDLE, CloseServiceHandle>;            // the manager or a service
-using InfFile = UniqueHandle<HINF, SetupCloseInfFile, NoHandle::kMinusOne>;   // an open INF file
+using KernelHandle = UniqueHandle<HANDLE, CloseHandle>;                      // a process or a token
+using FileHandle = UniqueHandle<HANDLE, CloseHandle, NoHandle::kMinusOne>;   // a file, folder or snapshot
+using RegistryKey = UniqueHandle<HKEY, RegCloseKey>;                         // an opened or created key
+using ServiceHandle = UniqueHandle<SC_HANDLE, CloseServiceHandle>;           // the manager or a service
+using InfFile = UniqueHandle<HINF, SetupCloseInfFile, NoHandle::kMinusOne>;  // an open INF file
 using DeviceSet = UniqueHandle<HDEVINFO, SetupDiDestroyDeviceInfoList, NoHandle::kMinusOne>;  // a device set
-using UniqueLibrary = UniqueHandle<HMODULE, FreeLibrary>;                     // a loaded library
-using ArgvBlock = UniqueHandle<LPWSTR*, LocalFree>;                           // CommandLineToArgvW's block
-using HeapBlock = UniqueHandle<void*, FreeProcessHeapBlock>;                  // a block of the process heap
+using UniqueLibrary = UniqueHandle<HMODULE, FreeLibrary>;                                     // a loaded library
+using ArgvBlock = UniqueHandle<LPWSTR*, LocalFree>;           // CommandLineToArgvW's block
+using HeapBlock = UniqueHandle<void*, FreeProcessHeapBlock>;  // a block of the process heap

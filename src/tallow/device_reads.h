@@ -3,7 +3,6 @@
 #pragma once
 
 #include <windows.h>
-
 #include <setupapi.h>
 
 #include "operations.h"

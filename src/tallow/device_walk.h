@@ -4,7 +4,6 @@
 #pragma once
 
 #include <windows.h>
-
 #include <setupapi.h>
 
 #include "device_messages.h"

@@ -2,7 +2,6 @@
 // INF's model section, with six of their properties, and says whether each is bound to
 // the right driver. Reads only; changes nothing on the system.
 #include <windows.h>
-
 #include <setupapi.h>
 
 #include <iterator>
@@ -102,7 +101,7 @@ int QueryDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_
     if (!ReadInfHardwareId(line, infId)) continue;
     const WalkEnd end = ForEachUsbDevice(
         DIGCF_PRESENT | DIGCF_ALLCLASSES,
-        [&infId](HardwareIdList& ids) { return EqualsIgnoringAsciiCase(std::wstring_view(infId), ids.Last()); },
+        [&infId](const HardwareIdList& ids) { return EqualsIgnoringAsciiCase(std::wstring_view(infId), ids.Last()); },
         [&](const UsbDevice& device) {
           if (!ReportDevice(record.strTools, infId, device)) ++mismatches;
         });

@@ -2,7 +2,6 @@
 // connected devices of every hardware ID in the model section, and marks the absent ones
 // for reinstallation so that the system installs the driver when they come back.
 #include <windows.h>
-
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <regstr.h>

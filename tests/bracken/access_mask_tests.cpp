@@ -105,10 +105,13 @@ TEST_F(ScriptedService, EveryAccessMaskIsTheOneWindowsHasAlwaysBeenGiven) {
          GetDrvRegVal(L"SOFTWARE\\Apple Computer, Inc.\\iPod\\AppPaths", L"InstallDir", path);
        },
        {{"RegOpenKeyExW", KEY_READ | KEY_WOW64_64KEY}}},
-      {"Support values", [] { CComRegKey(HKEY_LOCAL_MACHINE).WriteAppleSupportKeys(); }, {{"RegCreateKeyExW", 0xF003F}}},
+      {"Support values",
+       [] { CComRegKey(HKEY_LOCAL_MACHINE).WriteAppleSupportKeys(); },
+       {{"RegCreateKeyExW", 0xF003F}}},
       // The sweep opens every process with 0x431; the creation times of its ancestors it
       // reads with the least right that gives them.
-      {"Sweep", [] { TerminateDeviceProcesses(); },
+      {"Sweep",
+       [] { TerminateDeviceProcesses(); },
        {{"OpenProcessToken", 0x28}, {"OpenProcess", 0x431}, {"OpenProcess", PROCESS_QUERY_LIMITED_INFORMATION}}},
   };
   for (const Row& row : rows) {

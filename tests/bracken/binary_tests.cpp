@@ -8,9 +8,8 @@ namespace testing_support::bracken_test {
 
 // psapi loads only for the sweep of "/stopsvc".
 TEST(BrackenBinary, IsAStaticAdministratorProgramWithItsVersion) {
-  ExpectDeliverable(BesideTests(L"Bracken.exe"), "requireAdministrator",
-                                     L"Mobile device service tool",
-                                     {"ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL", "SHLWAPI.DLL"});
+  ExpectDeliverable(BesideTests(L"Bracken.exe"), "requireAdministrator", L"Mobile device service tool",
+                    {"ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL", "SHLWAPI.DLL"});
 }
 
 }  // namespace testing_support::bracken_test

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-
 namespace testing_support::bracken_test {
 
 namespace {
@@ -25,14 +24,15 @@ std::string NothingFound() { return ProbeError(kProductKey) + ProbeError(kUninst
 void SetBytes(REGSAM view, const std::wstring& subKey, const std::wstring& name, DWORD type, const void* data,
               DWORD size) {
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr),
+      ERROR_SUCCESS);
   EXPECT_EQ(RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
   RegCloseKey(key);
 }
 
 void SetText(REGSAM view, const std::wstring& subKey, const std::wstring& name, const std::wstring& text) {
+  // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
   SetBytes(view, subKey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
@@ -219,7 +219,9 @@ void BrackenRun::SetUp() {
   WriteBytes(dir / L"debuglog.cfg", "");
 }
 
-RunResult BrackenRun::Bracken(const std::wstring& arguments) { return testing_support::Run(dir / L"Bracken.exe", arguments, dir.path()); }
+RunResult BrackenRun::Bracken(const std::wstring& arguments) {
+  return testing_support::Run(dir / L"Bracken.exe", arguments, dir.path());
+}
 
 std::string BrackenRun::Log() const { return LogRecordsIn(dir.path()); }
 

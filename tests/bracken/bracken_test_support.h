@@ -14,12 +14,10 @@
 
 namespace testing_support::bracken_test {
 
-
 // The keys the discovery probes, in the 64-bit view, on 64-bit Windows.
 inline const std::wstring kProductKey = L"SOFTWARE\\Wow6432Node\\QNVX\\marvento";
-inline const std::wstring kUninstallKey =
-    L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-    L"{7B1D94E2-5C3A-4F08-9D6E-2A41C8B3F705}_is1";
+inline const std::wstring kUninstallKey = L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                                          L"{7B1D94E2-5C3A-4F08-9D6E-2A41C8B3F705}_is1";
 inline const std::wstring kIpodKey = L"SOFTWARE\\Apple Computer, Inc.\\iPod\\AppPaths";
 
 inline const std::wstring kSupportFolder = L"C:\\Program Files (x86)\\Common Files\\Apple\\Mobile Device Support";

@@ -92,12 +92,12 @@ TEST_F(Probes, AKeyWithoutTheValueIsSilent) {
 
 TEST_F(Probes, TheIpodFolderHasItsOwnMessages) {
   SetText(KEY_WOW64_64KEY, kIpodKey, L"InstallDir", dir.path());
-  EXPECT_EQ(RunDiscovery().out, ProbeError(kProductKey) + ProbeError(kUninstallKey) + "iPod Dir error exist !\r\n App Path: " +
-                                    Narrow(dir.path()) + " \r\n");
+  EXPECT_EQ(RunDiscovery().out, ProbeError(kProductKey) + ProbeError(kUninstallKey) +
+                                    "iPod Dir error exist !\r\n App Path: " + Narrow(dir.path()) + " \r\n");
   SetText(KEY_WOW64_64KEY, kIpodKey, L"InstallDir", dir / L"gone");
   const auto run = RunDiscovery();
-  EXPECT_EQ(run.out, ProbeError(kProductKey) + ProbeError(kUninstallKey) + "iPod Dir error or not exist !\r\n App Path: " +
-                         Narrow(dir / L"gone") + " \r\n");
+  EXPECT_EQ(run.out, ProbeError(kProductKey) + ProbeError(kUninstallKey) +
+                         "iPod Dir error or not exist !\r\n App Path: " + Narrow(dir / L"gone") + " \r\n");
   EXPECT_NE(run.log.find("iPod Dir error or not exist !\n App Path: " + Narrow(dir / L"gone") + " \n\r\n"),
             std::string::npos);
 }
@@ -183,16 +183,31 @@ TEST_F(Probes, OnThirtyTwoBitWindowsUseTheNativeKeysAndFolders) {
   // The 32-bit keys as a 32-bit Windows has them: here, the 64-bit view's.
   SetText(KEY_WOW64_64KEY, kUninstallKey32, L"InstallLocation", dir.path());
   const auto run = RunDiscovery();
-  EXPECT_EQ(run.out, ProbeError(kProductKey32) + "marvento UnInstall Dir Exist !\r\n App Path: " +
-                         Narrow(dir.path()) + " \r\n" + ProbeError(kIpodKey));
+  EXPECT_EQ(run.out, ProbeError(kProductKey32) + "marvento UnInstall Dir Exist !\r\n App Path: " + Narrow(dir.path()) +
+                         " \r\n" + ProbeError(kIpodKey));
   EXPECT_FALSE(AppPaths.wow64);
   EXPECT_STREQ(AppPaths.appleServicePath.get(),
                L"C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe");
+  // The product's own key, where it exists, ends the product probe there too.
+  SetText(KEY_WOW64_64KEY, kProductKey32, L"InstallPath", dir.path());
+  EXPECT_EQ(RunDiscovery().out, SetupExists(dir.path()) + ProbeError(kIpodKey));
+}
+
+HMODULE WINAPI NoModuleHandle(LPCWSTR) {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
 }
 
 TEST_F(Probes, AFailingWow64QueryCountsAsThirtyTwoBit) {
-  ImportPatch lookup("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&WithFailingIsWow64Process));
-  EXPECT_FALSE(IsWow64());
+  const struct {
+    const char* function;
+    const void* replacement;
+  } failures[] = {{"GetProcAddress", reinterpret_cast<const void*>(&WithFailingIsWow64Process)},
+                  {"GetModuleHandleW", reinterpret_cast<const void*>(&NoModuleHandle)}};
+  for (const auto& failure : failures) {
+    ImportPatch patch("kernel32.dll", failure.function, failure.replacement);
+    EXPECT_FALSE(IsWow64()) << failure.function;
+  }
 }
 
 TEST_F(Probes, TheServicePathFollowsTheSystemDrive) {
@@ -235,8 +250,8 @@ TEST_F(BrackenRun, WithoutASwitchOnlyTheProbesRun) {
 }
 
 TEST_F(BrackenRun, OtherTextsAreNoSwitch) {
-  for (const wchar_t* arguments : {L"stopsvc", L"startsvc", L"/stopsvcx", L"/start", L"-stopsvc", L"x /stopsvc",
-                                   L"\"/stopsvc \""}) {
+  for (const wchar_t* arguments :
+       {L"stopsvc", L"startsvc", L"/stopsvcx", L"/start", L"-stopsvc", L"x /stopsvc", L"\"/stopsvc \""}) {
     const RunResult run = Bracken(arguments);
     EXPECT_EQ(run.exitCode, 0u) << Narrow(arguments);
     EXPECT_EQ(run.out, NothingFound()) << Narrow(arguments);

@@ -21,7 +21,8 @@ std::wstring BinaryPath(const std::wstring& name) {
   std::wstring path;
   BYTE buffer[8192];
   DWORD needed = 0;
-  if (service && QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
+  if (service &&
+      QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
     path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->lpBinaryPathName;
   }
   if (service) CloseServiceHandle(service);

@@ -8,8 +8,8 @@
 
 #include "bracken_test_support.h"
 #include "import_patch.h"
-#include "system_fakes.h"
 #include "reg_key.h"
+#include "system_fakes.h"
 #include "test_support.h"
 
 namespace testing_support::bracken_test {
@@ -39,8 +39,7 @@ int g_closed = 0;
 ImportPatch* g_close = nullptr;
 
 LSTATUS WINAPI RefusingRegCreateKeyExW(HKEY parent, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
-                                       REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
-                                       LPDWORD disposition) {
+                                       REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition) {
   EXPECT_EQ(parent, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(access, static_cast<REGSAM>(KEY_ALL_ACCESS));
   EXPECT_EQ(options, static_cast<DWORD>(REG_OPTION_NON_VOLATILE));

@@ -10,7 +10,6 @@ namespace {
 
 Script* g_script = nullptr;
 
-
 std::wstring NameOf(SC_HANDLE handle) {
   const auto found = g_script->names.find(handle);
   return found == g_script->names.end() ? L"?" : found->second;
@@ -132,6 +131,7 @@ BOOL WINAPI FakeEnumDependentServicesW(SC_HANDLE service, DWORD state, LPENUM_SE
     return FALSE;
   }
   const std::vector<std::wstring>& names = g_script->dependents;
+  // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
   DWORD bytes = static_cast<DWORD>(names.size() * sizeof(ENUM_SERVICE_STATUSW));
   for (const std::wstring& name : names) bytes += static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
   *needed = bytes;

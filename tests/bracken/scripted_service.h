@@ -42,7 +42,6 @@ inline Answer Fails(DWORD error) {
   return answer;
 }
 
-
 // What the calls answer, and what happened, in order.
 struct Script {
   DWORD clock = 0;
@@ -89,8 +88,8 @@ class ScriptedService : public ::testing::Test {
   // Runs `step` against the real service manager, the script's calls put back afterwards.
   void WithoutScript(const std::function<void()>& step);
 
-  Outcome RunOperation(const std::function<void(ServiceControl&)>& operation) {
-    const Outcome outcome = CaptureOperation(operation);
+  Outcome RunOperation(const std::function<void(ServiceControl&)>& operation) const {
+    Outcome outcome = CaptureOperation(operation);
     EXPECT_TRUE(script.open.empty()) << "a service handle was left open";
     return outcome;
   }

@@ -121,10 +121,9 @@ TEST_F(Services, StartInstallsAppleServiceWritesTheValuesAndStartsAllThree) {
   EXPECT_EQ(ServiceLog(), "Apple Mobile Device started InstallDir=" + Narrow(kSupportFolder) + "\\\r\n");
 
   const std::string log = Log();
-  const std::string expectedStart =
-      "\n Apple Mobile Device install opt : \n\r\n"
-      "Apple Mobile Device \t Service installed successfully\n\r\n"
-      "\n Apple Mobile Device start opt : \n\r\n";
+  const std::string expectedStart = "\n Apple Mobile Device install opt : \n\r\n"
+                                    "Apple Mobile Device \t Service installed successfully\n\r\n"
+                                    "\n Apple Mobile Device start opt : \n\r\n";
   EXPECT_NE(log.find(expectedStart), std::string::npos) << log;
   EXPECT_NE(log.find("Apple Mobile Device \t Service start pending...\n\r\n"), std::string::npos);
   EXPECT_NE(log.find("iPod Service \t Service started successfully.\n\r\n"), std::string::npos);
@@ -144,7 +143,8 @@ std::string TakeLineAfter(std::string& text, const std::string& from) {
 
 TEST_F(Services, StopStopsAllThreeAndDeletesAppleService) {
   PlaceServices("");
-  ASSERT_EQ(Bracken(L"/startsvc").out, NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
+  ASSERT_EQ(Bracken(L"/startsvc").out,
+            NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
   RunResult run = Bracken(L"/stopsvc");
   EXPECT_EQ(run.exitCode, 0u);
   // Apple's service runs from a folder the sweep looks for, so its process is ended before
@@ -162,10 +162,11 @@ TEST_F(Services, StopStopsAllThreeAndDeletesAppleService) {
   EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_EQ(ServiceState(kIpod), static_cast<DWORD>(SERVICE_STOPPED));
   const std::string log = Log();
-  EXPECT_NE(log.find("\n Apple Mobile Device \t del opt : \n\r\nApple Mobile Device \t Service deleted successfully\n\r\n"
-                     "\n VIVavuzaRovuda \t stop opt: \n\r\nVIVavuzaRovuda \t Service stopped successfully\n\r\n"
-                     "\n iPod Service \t stop opt: \n\r\niPod Service \t Service stopped successfully\n\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("\n Apple Mobile Device \t del opt : \n\r\nApple Mobile Device \t Service deleted successfully\n\r\n"
+               "\n VIVavuzaRovuda \t stop opt: \n\r\nVIVavuzaRovuda \t Service stopped successfully\n\r\n"
+               "\n iPod Service \t stop opt: \n\r\niPod Service \t Service stopped successfully\n\r\n"),
+      std::string::npos)
       << log;
 }
 
@@ -175,8 +176,9 @@ TEST_F(Services, StopWithoutAppleServiceStillStopsTheOthers) {
   ASSERT_TRUE(WaitForServiceState(kProduct, SERVICE_RUNNING, 5000));
   const RunResult run = Bracken(L"/stopsvc");
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, NothingFound() + Line(kApple, "OpenService failed (1060)") + Line(kApple, "OpenService failed (1060)") +
-                         Line(kProduct, "Service stopped successfully") + Line(kIpod, "Service is already stopped."));
+  EXPECT_EQ(run.out, NothingFound() + Line(kApple, "OpenService failed (1060)") +
+                         Line(kApple, "OpenService failed (1060)") + Line(kProduct, "Service stopped successfully") +
+                         Line(kIpod, "Service is already stopped."));
   EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_STOPPED));
   // Failures to open are not logged: the headers stand alone.
   const std::string log = Log();
@@ -189,12 +191,12 @@ TEST_F(Services, StopWithoutAppleServiceStillStopsTheOthers) {
 
 TEST_F(Services, StartWhenAppleServiceExistsGoesOnWithValuesAndStarts) {
   PlaceServices("");
-  ASSERT_EQ(Bracken(L"/startsvc").out, NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
+  ASSERT_EQ(Bracken(L"/startsvc").out,
+            NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
   // Another value in the key stays; a removed one comes back.
   SetText(KEY_WOW64_32KEY, kMobile, L"Keep", L"mine");
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMobile.c_str(), 0,
-                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key),
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMobile.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key),
             ERROR_SUCCESS);
   RegDeleteValueW(key, L"Version");
   RegCloseKey(key);
@@ -208,8 +210,9 @@ TEST_F(Services, StartWhenAppleServiceExistsGoesOnWithValuesAndStarts) {
   ExpectAllNine(L"C:\\Program Files (x86)");
   ExpectText(kMobile, L"Keep", L"mine");
   const std::string log = Log();
-  EXPECT_NE(log.find("Apple Mobile Device \t CreateService failed (1073)\n\r\n\n Apple Mobile Device start opt : \n\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find("Apple Mobile Device \t CreateService failed (1073)\n\r\n\n Apple Mobile Device start opt : \n\r\n"),
+      std::string::npos);
   EXPECT_NE(log.find("\n \t chech if running : \n\r\nVIVavuzaRovuda \t Cannot start the service because it is "
                      "already running\n\r\n"),
             std::string::npos);
@@ -226,9 +229,10 @@ TEST_F(Services, SlowAndFailingStartsAreWaitedForAndJudged) {
   EXPECT_EQ(ServiceState(kIpod), static_cast<DWORD>(SERVICE_STOPPED));
   const std::string log = Log();
   EXPECT_NE(log.find("\t ssStatus.dwCurrentState == SERVICE_START_PENDING \n\r\n"), std::string::npos);
-  EXPECT_NE(log.find("iPod Service \t Service not started. \n\r\n \t\t  Current State: 1\n\r\n \t\t  Exit Code: 31\n\r\n"
-                     " \t\t Check Point: 0\n\r\n \t\t Wait Hint: 0\n\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("iPod Service \t Service not started. \n\r\n \t\t  Current State: 1\n\r\n \t\t  Exit Code: 31\n\r\n"
+               " \t\t Check Point: 0\n\r\n \t\t Wait Hint: 0\n\r\n"),
+      std::string::npos)
       << log;
 }
 
@@ -237,8 +241,9 @@ TEST_F(Services, SlowStopsAreWaitedFor) {
   ASSERT_TRUE(StartTestService(kProduct));
   ASSERT_TRUE(WaitForServiceState(kProduct, SERVICE_RUNNING, 5000));
   const RunResult run = Bracken(L"/stopsvc");
-  EXPECT_EQ(run.out, NothingFound() + Line(kApple, "OpenService failed (1060)") + Line(kApple, "OpenService failed (1060)") +
-                         Line(kProduct, "Service stopped successfully") + Line(kIpod, "Service is already stopped."));
+  EXPECT_EQ(run.out, NothingFound() + Line(kApple, "OpenService failed (1060)") +
+                         Line(kApple, "OpenService failed (1060)") + Line(kProduct, "Service stopped successfully") +
+                         Line(kIpod, "Service is already stopped."));
   EXPECT_EQ(ServiceState(kProduct), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
@@ -267,7 +272,8 @@ TEST_F(Services, ADependentThatWineDoesNotReportIsStartedAndStoppedInTheFixedOrd
   InstallTestService(kProduct, dir / L"svc\\test_service.exe");
   // "iPod Service" depends on the product's service.
   InstallTestService(kIpod, dir / L"svc\\test_service.exe", L"VIVavuzaRovuda\0");
-  ASSERT_EQ(Bracken(L"/startsvc").out, NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
+  ASSERT_EQ(Bracken(L"/startsvc").out,
+            NothingFound() + Installed() + Started(kApple) + Started(kProduct) + Started(kIpod));
   // Wine reports no dependents and lets the product's service stop while the iPod
   // service still runs; the iPod service is then stopped in its own turn.
   RunResult run = Bracken(L"/stopsvc");

@@ -33,14 +33,15 @@ const std::string kStopPendingRecord = "\t ssStatus.dwCurrentState == SERVICE_ST
 const std::string kStartPendingRecord = "\t ssStatus.dwCurrentState == SERVICE_START_PENDING \n\r\n";
 
 std::string NotStarted(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint) {
-  return Line("Service not started. ") + "  Current State: " + std::to_string(state) + "\r\n  Exit Code: " +
-         std::to_string(exitCode) + "\r\n  Check Point: " + std::to_string(checkPoint) + "\r\n  Wait Hint: " +
-         std::to_string(waitHint) + "\r\n";
+  return Line("Service not started. ") + "  Current State: " + std::to_string(state) +
+         "\r\n  Exit Code: " + std::to_string(exitCode) + "\r\n  Check Point: " + std::to_string(checkPoint) +
+         "\r\n  Wait Hint: " + std::to_string(waitHint) + "\r\n";
 }
 std::string NotStartedRecords(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint) {
-  return Record("Service not started. ") + " \t\t  Current State: " + std::to_string(state) + "\n\r\n \t\t  Exit Code: " +
-         std::to_string(exitCode) + "\n\r\n \t\t Check Point: " + std::to_string(checkPoint) + "\n\r\n \t\t Wait Hint: " +
-         std::to_string(waitHint) + "\n\r\n";
+  return Record("Service not started. ") + " \t\t  Current State: " + std::to_string(state) +
+         "\n\r\n \t\t  Exit Code: " + std::to_string(exitCode) +
+         "\n\r\n \t\t Check Point: " + std::to_string(checkPoint) +
+         "\n\r\n \t\t Wait Hint: " + std::to_string(waitHint) + "\n\r\n";
 }
 
 }  // namespace
@@ -94,9 +95,12 @@ TEST_F(ScriptedService, StartTimesOutTheSameAcrossTheWrapOfTheTickCounter) {
 TEST_F(ScriptedService, StartWaitsAsLongAsTheStopMakesProgressThenStarts) {
   // Each poll finds a higher checkpoint, far beyond the wait hint in all; the stop then
   // finishes between two polls and reports no progress and no hint.
-  script.reads[kService] = {Status(SERVICE_STOP_PENDING, 1, 1500), Status(SERVICE_STOP_PENDING, 2, 1500),
-                            Status(SERVICE_STOP_PENDING, 3, 1500), Status(SERVICE_STOP_PENDING, 4, 1500),
-                            Status(SERVICE_STOP_PENDING, 5, 1500), Status(SERVICE_STOPPED),
+  script.reads[kService] = {Status(SERVICE_STOP_PENDING, 1, 1500),
+                            Status(SERVICE_STOP_PENDING, 2, 1500),
+                            Status(SERVICE_STOP_PENDING, 3, 1500),
+                            Status(SERVICE_STOP_PENDING, 4, 1500),
+                            Status(SERVICE_STOP_PENDING, 5, 1500),
+                            Status(SERVICE_STOPPED),
                             Status(SERVICE_RUNNING)};
   script.startErrors = {0};
   const Outcome outcome = Start();
@@ -121,8 +125,8 @@ TEST_F(ScriptedService, StartRetriesOnceAfterARequestTimeOut) {
   script.reads[kService] = {Status(SERVICE_STOPPED)};
   script.startErrors = {ERROR_SERVICE_REQUEST_TIMEOUT, ERROR_SERVICE_REQUEST_TIMEOUT};
   outcome = Start();
-  EXPECT_EQ(outcome.out, Line("StartService failed (1053)") + Line("StartService again failed (1053)") +
-                             NotStarted(1, 0, 0, 0));
+  EXPECT_EQ(outcome.out,
+            Line("StartService failed (1053)") + Line("StartService again failed (1053)") + NotStarted(1, 0, 0, 0));
   EXPECT_NE(outcome.log.find(Record("StartService failed (1053)") + Record("StartService again failed (1053)") +
                              SavedTicks(0, 0) + NotStartedRecords(1, 0, 0, 0)),
             std::string::npos)
@@ -178,11 +182,12 @@ TEST_F(ScriptedService, StartReportsAFailingStatusReadWhereverItHappens) {
 
   // Inside the start-pending wait the last good status is judged.
   SCOPED_TRACE("a read in the start-pending wait");
-  NextCase().reads[kService] = {Status(SERVICE_STOPPED), Status(SERVICE_START_PENDING, 3, 1000), Fails(ERROR_ACCESS_DENIED)};
+  NextCase().reads[kService] = {Status(SERVICE_STOPPED), Status(SERVICE_START_PENDING, 3, 1000),
+                                Fails(ERROR_ACCESS_DENIED)};
   script.startErrors = {0};
   outcome = Start();
-  EXPECT_EQ(outcome.out, Line("Service start pending...") + "QueryServiceStatusEx failed (5)\r\n" +
-                             NotStarted(2, 0, 3, 1000));
+  EXPECT_EQ(outcome.out,
+            Line("Service start pending...") + "QueryServiceStatusEx failed (5)\r\n" + NotStarted(2, 0, 3, 1000));
 }
 
 TEST_F(ScriptedService, StartOfAMissingServiceClosesTheManager) {
@@ -227,8 +232,8 @@ TEST_F(ScriptedService, StopWaitsForAStopInProgress) {
   script.reads[kService] = {Status(SERVICE_STOP_PENDING, 1, 40000), Status(SERVICE_STOP_PENDING, 2, 40000),
                             Status(SERVICE_STOPPED)};
   const Outcome outcome = Stop();
-  EXPECT_EQ(outcome.out, Line("Service stop pending...") + Line("Service stop pending...") +
-                             Line("Service stopped successfully."));
+  EXPECT_EQ(outcome.out,
+            Line("Service stop pending...") + Line("Service stop pending...") + Line("Service stopped successfully."));
   EXPECT_EQ(outcome.log, kStopHeader + Record("Service stop pending...") + Record("Service stop pending...") +
                              Record("Service stopped successfully."));
   EXPECT_EQ(Sleeps(), (std::vector<std::string>{"Sleep 4000", "Sleep 4000"}));
@@ -336,20 +341,36 @@ TEST_F(ScriptedService, StopReportsRefusedControlsAndFailingReads) {
 TEST_F(ScriptedService, StopStopsTheDependentsFirstWithinTheSharedBudget) {
   script.dependents = {kDependentA, kDependentB};
   script.reads[kService] = {Status(SERVICE_RUNNING), Status(SERVICE_STOP_PENDING, 2, 6000)};
-  script.controls[kDependentA] = {Status(SERVICE_STOP_PENDING, 1, 20000)};
-  script.reads[kDependentA] = {Status(SERVICE_STOPPED)};
+  // The first dependent takes two of its wait hints.
+  script.controls[kDependentA] = {Status(SERVICE_STOP_PENDING, 1, 10000)};
+  script.reads[kDependentA] = {Status(SERVICE_STOP_PENDING, 2, 10000), Status(SERVICE_STOPPED)};
   script.controls[kDependentB] = {Status(SERVICE_STOPPED)};
   script.controls[kService] = {Status(SERVICE_STOP_PENDING, 1, 6000)};
   const Outcome outcome = Stop();
   // 20000 ms went on the dependents: the service's own wait runs out during its second hint.
   EXPECT_EQ(outcome.out, "Wait timed out\r\n");
   const std::vector<std::string> expected = {
-      "Open BrackenScripted 44", "Query BrackenScripted",   "Enum BrackenScripted 0",
+      "Open BrackenScripted 44",
+      "Query BrackenScripted",
+      "Enum BrackenScripted 0",
       "Enum BrackenScripted " + std::to_string(2 * sizeof(ENUM_SERVICE_STATUSW) + 2 * 36),
-      "Open BrackenDependentA 36", "Control BrackenDependentA", "Sleep 20000", "Query BrackenDependentA",
-      "Close BrackenDependentA", "Open BrackenDependentB 36", "Control BrackenDependentB", "Close BrackenDependentB",
-      "Control BrackenScripted", "Sleep 6000", "Query BrackenScripted", "Sleep 4001", "Query BrackenScripted",
-      "Close BrackenScripted", "Close manager"};
+      "Open BrackenDependentA 36",
+      "Control BrackenDependentA",
+      "Sleep 10000",
+      "Query BrackenDependentA",
+      "Sleep 10000",
+      "Query BrackenDependentA",
+      "Close BrackenDependentA",
+      "Open BrackenDependentB 36",
+      "Control BrackenDependentB",
+      "Close BrackenDependentB",
+      "Control BrackenScripted",
+      "Sleep 6000",
+      "Query BrackenScripted",
+      "Sleep 4001",
+      "Query BrackenScripted",
+      "Close BrackenScripted",
+      "Close manager"};
   EXPECT_EQ(script.calls, expected);
 }
 

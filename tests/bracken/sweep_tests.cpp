@@ -160,6 +160,10 @@ BOOL WINAPI FailingQueryFullProcessImageNameW(HANDLE, DWORD, LPWSTR, PDWORD) {
   SetLastError(ERROR_ACCESS_DENIED);
   return FALSE;
 }
+BOOL WINAPI FailingGetProcessTimes(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
 HANDLE WINAPI FailingSnapshot(DWORD, DWORD) {
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return INVALID_HANDLE_VALUE;
@@ -199,7 +203,9 @@ TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
                                reinterpret_cast<const void*>(&FailingGetModuleFileNameExW)};
   const Replacement imagePath{"kernel32.dll", "QueryFullProcessImageNameW",
                               reinterpret_cast<const void*>(&FailingQueryFullProcessImageNameW)};
-  const Replacement snapshot{"kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<const void*>(&FailingSnapshot)};
+  const Replacement snapshot{"kernel32.dll", "CreateToolhelp32Snapshot",
+                             reinterpret_cast<const void*>(&FailingSnapshot)};
+  const Replacement times{"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&FailingGetProcessTimes)};
   const Case cases[] = {
       {{enumProcesses}, false},
       {{openProcess}, false},
@@ -207,8 +213,9 @@ TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
       {{enumModules}, true},
       {{enumModules, imagePath}, false},
       {{modulePath}, false},
-      // Without the process list the tool spares only itself.
+      // Without the process list, or its own creation time, the tool spares only itself.
       {{snapshot}, true},
+      {{times}, true},
   };
   ScratchDir targets(CurrentTestName());
   for (const Case& test : cases) {
@@ -272,6 +279,15 @@ BOOL WINAPI WithOldFakeParent(HANDLE process, FILETIME* creation, FILETIME* exit
   if (read && GetProcessId(process) == g_fakeParent) *creation = {1, 0};
   return read;
 }
+// The fake parent's creation time cannot be read.
+BOOL WINAPI WithUnreadableFakeParent(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                                     FILETIME* user) {
+  if (GetProcessId(process) == g_fakeParent) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return g_original->Original<decltype(&GetProcessTimes)>()(process, creation, exit, kernel, user);
+}
 
 }  // namespace
 
@@ -284,13 +300,24 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
   };
   const Case cases[] = {
       {"more processes than the first array holds",
-       {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&LongProcessList)}, false, true},
+       {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&LongProcessList)},
+       false,
+       true},
       {"more modules than the first array holds",
-       {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)}, false, true},
+       {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)},
+       false,
+       true},
       // The needle process started after this one: it cannot be this process's parent.
       {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true},
       {"a parent older than its child",
-       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)}, true, false},
+       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)},
+       true,
+       false},
+      // The chain ends where a creation time cannot be read.
+      {"a parent whose creation time cannot be read",
+       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithUnreadableFakeParent)},
+       true,
+       true},
   };
   ScratchDir targets(CurrentTestName());
   for (const Case& test : cases) {
@@ -307,7 +334,8 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
         g_original = &replaced.emplace(test.replacement.dll, test.replacement.function, test.replacement.replacement);
       }
       if (test.fakeParent) {
-        g_first = &first.emplace("kernel32.dll", "Process32FirstW", reinterpret_cast<const void*>(&FirstWithFakeParent));
+        g_first =
+            &first.emplace("kernel32.dll", "Process32FirstW", reinterpret_cast<const void*>(&FirstWithFakeParent));
         g_next = &next.emplace("kernel32.dll", "Process32NextW", reinterpret_cast<const void*>(&NextWithFakeParent));
       }
       TerminateDeviceProcesses();

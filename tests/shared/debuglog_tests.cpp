@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <optional>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -25,8 +26,8 @@ TEST(DebugLog, RecordIsStampThenTextThenCrLf) {
   ASSERT_GE(all.size(), 43u);
   const std::string record = all.substr(all.size() - 43);
   std::smatch stamp;
-  ASSERT_TRUE(std::regex_match(record, stamp,
-                               std::regex(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\t\n Query Device Opt: \n\r\n)")))
+  ASSERT_TRUE(std::regex_match(
+      record, stamp, std::regex(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\t\n Query Device Opt: \n\r\n)")))
       << record;
   tm fields = {};
   fields.tm_year = std::stoi(stamp[1]) - 1900;
@@ -77,6 +78,71 @@ TEST(DebugLog, ARecordWhoseFileCannotBeOpenedIsDropped) {
   EXPECT_EQ(tail.Records(), "kept\n\r\n");
 }
 
+// A record is written only into the run's own log file, as the opened file shows it, and
+// only with its time stamp.
+namespace {
+
+enum class LogFileAnswer { kUnreadable, kReparsePoint, kFolder, kTwoLinks, kNoFinalPath, kOverlongFinalPath, kNoTime };
+LogFileAnswer g_logFile;
+ImportPatch* g_fileInformation = nullptr;
+ImportPatch* g_finalPath = nullptr;
+
+BOOL WINAPI FakeGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (g_logFile == LogFileAnswer::kUnreadable) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  const BOOL read = g_fileInformation->Original<decltype(&GetFileInformationByHandle)>()(file, info);
+  if (g_logFile == LogFileAnswer::kReparsePoint) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  if (g_logFile == LogFileAnswer::kFolder) info->dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
+  if (g_logFile == LogFileAnswer::kTwoLinks) info->nNumberOfLinks = 2;
+  return read;
+}
+DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
+  if (g_logFile == LogFileAnswer::kNoFinalPath) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  if (g_logFile == LogFileAnswer::kOverlongFinalPath) return size;  // the size it would need
+  return g_finalPath->Original<decltype(&GetFinalPathNameByHandleW)>()(file, path, size, flags);
+}
+tm* __cdecl NoLocalTime(const time_t*) { return nullptr; }
+
+}  // namespace
+
+TEST(DebugLog, NoRecordWithoutItsOwnFileOrItsTime) {
+  {
+    // The log is set up, with its folder verified, before any call is replaced.
+    LogTail tail;
+    LogPrintf("kept\n");
+    ASSERT_EQ(tail.Records(), "kept\n\r\n");
+  }
+  ImportPatch information("kernel32.dll", "GetFileInformationByHandle",
+                          reinterpret_cast<const void*>(&FakeGetFileInformationByHandle));
+  ImportPatch finalPath("kernel32.dll", "GetFinalPathNameByHandleW",
+                        reinterpret_cast<const void*>(&FakeGetFinalPathNameByHandleW));
+  g_fileInformation = &information;
+  g_finalPath = &finalPath;
+  for (const LogFileAnswer answer :
+       {LogFileAnswer::kUnreadable, LogFileAnswer::kReparsePoint, LogFileAnswer::kFolder, LogFileAnswer::kTwoLinks,
+        LogFileAnswer::kNoFinalPath, LogFileAnswer::kOverlongFinalPath, LogFileAnswer::kNoTime}) {
+    g_logFile = answer;
+    LogTail tail;
+    {
+      // The runtime's localtime: the 32-bit one in the i386 build, the 64-bit one in x86-64's.
+      std::optional<ImportPatch> time;
+      if (answer == LogFileAnswer::kNoTime) {
+        time.emplace("msvcrt.dll", sizeof(void*) == 8 ? "_localtime64" : "localtime",
+                     reinterpret_cast<const void*>(&NoLocalTime));
+      }
+      SetLastError(0xE0000219u);
+      LogPrintf("dropped\n");
+      EXPECT_EQ(GetLastError(), 0xE0000219u) << static_cast<int>(answer);
+    }
+    EXPECT_EQ(tail.Records(), "") << static_cast<int>(answer);
+  }
+}
+
 TEST(DebugLog, KeepsTheCallersLastError) {
   SetLastError(0xE0000219u);
   LogPrintf("x\n");
@@ -91,7 +157,9 @@ class LogProbe : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(CopyFileW(BesideTests(L"log_probe.exe").c_str(), (dir / L"log_probe.exe").c_str(), FALSE));
   }
-  RunResult Probe(const std::wstring& arguments) { return testing_support::Run(dir / L"log_probe.exe", arguments, dir.path()); }
+  RunResult Probe(const std::wstring& arguments) {
+    return testing_support::Run(dir / L"log_probe.exe", arguments, dir.path());
+  }
   void AddMarker() { WriteBytes(dir / L"debuglog.cfg", ""); }
   std::vector<std::wstring> LogFiles() { return ListFiles(dir / L"log"); }
 
@@ -125,6 +193,26 @@ TEST_F(LogProbe, WithTheMarkerOneRunWritesOneFileNamedAfterItsStart) {
   EXPECT_TRUE(named) << name;
   EXPECT_EQ(StripStamps(ReadBytes(dir / (L"log\\" + files[0]))),
             "probe 1% one\n\r\nprobe 2% 50%s\n\r\n" + std::string(1003, 'x') + "\r\n");
+}
+
+// A log folder that cannot be opened or shown to be the real folder beside the program,
+// or a run without the time of day, gets no records.
+TEST_F(LogProbe, NoRecordsWhereTheFolderOrTheTimeCannotBeRead) {
+  AddMarker();
+  for (const wchar_t* failure :
+       {L"folder", L"module", L"attributes", L"information", L"file", L"reparse", L"finalpath", L"time"}) {
+    const RunResult run = Probe(std::wstring(L"/fail=") + failure + L" one");
+    EXPECT_EQ(run.exitCode, 0u) << Narrow(failure);
+    EXPECT_EQ(run.out, "") << Narrow(failure);
+    EXPECT_EQ(LogRecordsIn(dir.path()), "") << Narrow(failure);
+  }
+  EXPECT_EQ(Probe(L"one").exitCode, 0u);
+  EXPECT_EQ(LogRecordsIn(dir.path()), "probe 1% one\n\r\n") << "the same run without a failure";
+  // A file in the folder's place is left as it is.
+  RemoveTree(dir / L"log");
+  WriteBytes(dir / L"log", "kept");
+  EXPECT_EQ(Probe(L"one").exitCode, 0u);
+  EXPECT_EQ(ReadBytes(dir / L"log"), "kept");
 }
 
 TEST_F(LogProbe, RunsInDifferentSecondsWriteDifferentFiles) {

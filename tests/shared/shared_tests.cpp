@@ -1,6 +1,8 @@
 // Conversion and console output, in-process. The suite runs with the ANSI code page 1252.
 #include <windows.h>
+#include <io.h>
 
+#include <cstdio>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -11,8 +13,8 @@
 #include "system_fakes.h"
 #include "system_libraries.h"
 #include "system_paths.h"
-#include "unique_handle.h"
 #include "test_support.h"
+#include "unique_handle.h"
 
 namespace testing_support {
 
@@ -22,9 +24,13 @@ TEST(StrTools, ConvertsToTheAnsiCodePage) {
   EXPECT_STREQ(tools.ToNarrow(L""), "");
   EXPECT_STREQ(tools.ToNarrow(nullptr), "");
   // Characters of code page 1252 keep their byte, others become the default character.
-  EXPECT_STREQ(tools.ToNarrow(L"Gr\u00fc\u00dfe \u8def"), "Gr\xfc\xdf" "e ?");
-  EXPECT_STREQ(tools.ToWide("Gr\xfc\xdf" "e"), L"Gr\u00fc\u00dfe");
+  EXPECT_STREQ(tools.ToNarrow(L"Gr\u00fc\u00dfe \u8def"), "Gr\xfc\xdf"
+                                                          "e ?");
+  EXPECT_STREQ(tools.ToWide("Gr\xfc\xdf"
+                            "e"),
+               L"Gr\u00fc\u00dfe");
   EXPECT_STREQ(tools.ToWide(""), L"");
+  EXPECT_STREQ(tools.ToWide(nullptr), L"");
 }
 
 TEST(StrTools, EachConversionReplacesTheLastResult) {
@@ -57,7 +63,8 @@ TEST(StrTools, SwitchComparisonFoldsOnlyAsciiLetters) {
 TEST(Console, WideStringArgumentWithNonAsciiTextIsPrintedWhole) {
   StdoutCapture capture;
   OutW(L"drv inf path : %s \n", L"C:\\Gr\u00fc\u00dfe\\\u8def\u5f84\\usbaapl.inf");
-  EXPECT_EQ(capture.Finish(), "drv inf path : C:\\Gr\xfc\xdf" "e\\??\\usbaapl.inf \r\n");
+  EXPECT_EQ(capture.Finish(), "drv inf path : C:\\Gr\xfc\xdf"
+                              "e\\??\\usbaapl.inf \r\n");
 }
 
 TEST(Console, WideChineseTextKeepsTheRestOfTheLine) {
@@ -73,9 +80,8 @@ TEST(Console, NarrowBytesPassUnchanged) {
   // GBK bytes of "没有可用设备描述符": no usable device descriptor
   OutA("\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \n");
   OutA("\t SetupCopyOEMInf error (%ld)\n", static_cast<long>(0xE0000203u));
-  EXPECT_EQ(capture.Finish(),
-            "\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \r\n"
-            "\t SetupCopyOEMInf error (-536870397)\r\n");
+  EXPECT_EQ(capture.Finish(), "\xc3\xbb\xd3\xd0\xbf\xc9\xd3\xc3\xc9\xe8\xb1\xb8\xc3\xe8\xca\xf6\xb7\xfb \r\n"
+                              "\t SetupCopyOEMInf error (-536870397)\r\n");
 }
 
 TEST(Console, ErrorCodesPrintSignedAndOutputKeepsTheLastError) {
@@ -99,13 +105,48 @@ TEST(Console, EchoPairsPrintThenLogTheirOwnLiterals) {
     EchoText(tools, TOOLS_TWIN("inf usb path: %s\n"), L"C:\\Windows\\INF\\oem3.inf");
     EchoText(tools, TOOLS_TWIN("%s \t StartService failed (%d)\n"), L"iPod Service", 1053);
   });
-  EXPECT_EQ(echoed.out,
-            "LoadLirary err: 5narrow (5)\r\n Driver Update Successed!\r\nusbappl already exist: 183 \r\n"
-            "inf usb path: C:\\Windows\\INF\\oem3.inf\r\niPod Service \t StartService failed (1053)\r\n");
-  EXPECT_EQ(echoed.log,
-            "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
-            "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n"
-            "iPod Service \t StartService failed (1053)\n\r\n");
+  EXPECT_EQ(echoed.out, "LoadLirary err: 5narrow (5)\r\n Driver Update Successed!\r\nusbappl already exist: 183 \r\n"
+                        "inf usb path: C:\\Windows\\INF\\oem3.inf\r\niPod Service \t StartService failed (1053)\r\n");
+  EXPECT_EQ(echoed.log, "LoadLirary err: 5\r\nnarrow log (5)\n\r\n Driver Update Successed!\n\r\n"
+                        "usbappl already exist: 183 \n\r\ninf usb path: C:\\Windows\\INF\\oem3.inf\n\r\n"
+                        "iPod Service \t StartService failed (1053)\n\r\n");
+}
+
+TEST(Console, NothingToPrintOrNoStandardOutputIsNoFault) {
+  {
+    StdoutCapture capture;
+    OutW(L"");
+    OutA("%s", "");
+    EXPECT_EQ(capture.Finish(), "");
+  }
+  // Started without standard output: the text goes nowhere, and nothing else changes.
+  fflush(stdout);
+  const int saved = _dup(1);
+  ASSERT_GE(saved, 0);
+  _close(1);
+  SetLastError(0xE000020Bu);
+  OutW(L"lost %s\n", L"text");
+  const DWORD error = GetLastError();
+  _dup2(saved, 1);
+  _close(saved);
+  clearerr(stdout);
+  EXPECT_EQ(error, 0xE000020Bu);
+}
+
+TEST(SystemPaths, FolderOfAFileAndANameInAFolder) {
+  const struct {
+    const wchar_t* path;
+    const wchar_t* folder;
+  } folders[] = {{L"C:\\tools\\Tallow.exe", L"C:\\tools"},
+                 {L"R:\\Tallow.exe", L"R:\\"},
+                 {L"\\Tallow.exe", L""},
+                 {L"Tallow.exe", L"Tallow.exe"}};
+  for (const auto& test : folders) EXPECT_EQ(FolderOf(test.path), test.folder) << Narrow(test.path);
+  const struct {
+    const wchar_t* folder;
+    const wchar_t* joined;
+  } joins[] = {{L"C:\\tools", L"C:\\tools\\log"}, {L"R:\\", L"R:\\log"}, {L"", L"\\log"}};
+  for (const auto& test : joins) EXPECT_EQ(Join(test.folder, L"log"), test.joined) << Narrow(test.folder);
 }
 
 // The executable's path, when the system call fails or cuts it.
@@ -160,8 +201,18 @@ ImportPatch* g_loadLibraryEx = nullptr;
 std::vector<std::wstring> g_dllDirectories;
 std::vector<DWORD> g_loadFlags;
 
+BOOL WINAPI FailingSetDefaultDllDirectories(DWORD) {
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+// SetDefaultDllDirectories missing, or (with the flag set) present but failing.
+bool g_defaultDirectoriesFail = false;
 FARPROC WINAPI WithoutDefaultDirectories(HMODULE module, LPCSTR name) {
-  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "SetDefaultDllDirectories") return nullptr;
+  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "SetDefaultDllDirectories") {
+    return g_defaultDirectoriesFail
+               ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FailingSetDefaultDllDirectories))
+               : nullptr;
+  }
   return g_getProcAddress->Original<decltype(&GetProcAddress)>()(module, name);
 }
 BOOL WINAPI RecordSetDllDirectoryW(LPCWSTR path) {
@@ -178,11 +229,15 @@ HMODULE WINAPI RecordLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) {
   struct Case {
     bool searchUpdate;
+    bool updateFails;
     std::vector<std::wstring> dllDirectories;
     DWORD loadFlags;
   };
-  const Case cases[] = {{true, {}, 0}, {false, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH}};
-  ImportPatch setDllDirectory("kernel32.dll", "SetDllDirectoryW", reinterpret_cast<const void*>(&RecordSetDllDirectoryW));
+  const Case cases[] = {{true, false, {}, 0},
+                        {false, false, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH},
+                        {false, true, {L""}, LOAD_WITH_ALTERED_SEARCH_PATH}};
+  ImportPatch setDllDirectory("kernel32.dll", "SetDllDirectoryW",
+                              reinterpret_cast<const void*>(&RecordSetDllDirectoryW));
   ImportPatch loadLibraryEx("kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&RecordLoadLibraryExW));
   g_loadLibraryEx = &loadLibraryEx;
   for (const Case& test : cases) {
@@ -191,7 +246,9 @@ TEST(RestrictLibrarySearch, SystemLibrariesTakeTheirImportsFromTheSystemFolder) 
     {
       std::optional<ImportPatch> getProcAddress;
       if (!test.searchUpdate) {
-        getProcAddress.emplace("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&WithoutDefaultDirectories));
+        g_defaultDirectoriesFail = test.updateFails;
+        getProcAddress.emplace("kernel32.dll", "GetProcAddress",
+                               reinterpret_cast<const void*>(&WithoutDefaultDirectories));
         g_getProcAddress = &*getProcAddress;
       }
       RestrictLibrarySearch();

@@ -45,7 +45,8 @@ PeFacts ReadPeFacts(const std::wstring& path) {
   facts.symbolCount = nt->FileHeader.NumberOfSymbols;
 
   const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
+  for (const auto* descriptor =
+           reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
        imports.VirtualAddress && descriptor->Name; ++descriptor) {
     std::string name = image.data() + FileOffset(nt, descriptor->Name);
     std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
@@ -70,10 +71,9 @@ PeFacts ReadPeFacts(const std::wstring& path) {
     UINT length = 0;
     if (VerQueryValueW(version.data(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
       const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-      facts.fixedFileVersion = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-                               std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-                               std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
-                               std::to_string(LOWORD(fixed->dwFileVersionLS));
+      facts.fixedFileVersion =
+          std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+          std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
     }
   }
   return facts;
@@ -95,7 +95,7 @@ void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_
   EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
   EXPECT_EQ(facts.symbolCount, 0u);
 
-  const std::string request = std::string("<requestedExecutionLevel level=\"") + level + "\" uiAccess=\"false\"/>";
+  const std::string request = std::string(R"(<requestedExecutionLevel level=")") + level + R"(" uiAccess="false"/>)";
   EXPECT_NE(facts.manifest.find(request), std::string::npos) << facts.manifest;
   static const char* const kSupportedOs[] = {
       "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7

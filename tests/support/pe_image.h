@@ -11,12 +11,12 @@ namespace testing_support {
 struct PeFacts {
   std::vector<std::string> importedDlls;  // upper case, in table order
   WORD dllCharacteristics = 0;
-  DWORD symbolCount = 0;                   // entries of the COFF symbol table
-  std::string manifest;                    // the RT_MANIFEST resource 1
-  std::wstring fileDescription;            // from the version resource
+  DWORD symbolCount = 0;         // entries of the COFF symbol table
+  std::string manifest;          // the RT_MANIFEST resource 1
+  std::wstring fileDescription;  // from the version resource
   std::wstring productName;
   std::wstring fileVersion;
-  std::string fixedFileVersion;            // its binary file version, "a.b.c.d"
+  std::string fixedFileVersion;  // its binary file version, "a.b.c.d"
 };
 
 // Reads the facts from the file; fails the test when it cannot be read.

@@ -39,7 +39,7 @@ BOOL WINAPI WithoutHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD prop
     return FALSE;
   }
   return g_properties->Original<decltype(&SetupDiGetDeviceRegistryPropertyW)>()(set, device, property, type, buffer,
-                                                                                 size, required);
+                                                                                size, required);
 }
 
 HMODULE WINAPI RefusingLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {

@@ -5,13 +5,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <cstdio>
+#include <initializer_list>
 #include <regex>
 
 #include <gtest/gtest.h>
 
 #include "debuglog.h"
+#include "system_paths.h"
 
 namespace testing_support {
 
@@ -51,7 +52,7 @@ void MakeDirectories(const std::wstring& path) {
   CreateDirectoryW(path.c_str(), nullptr);
 }
 
-void RemoveTree(const std::wstring& path) {
+void RemoveTree(const std::wstring& path) {  // NOLINT(misc-no-recursion): a tree is removed folder by folder
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
@@ -79,7 +80,7 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory) {
   HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
   } while (FindNextFileW(search, &found));
   FindClose(search);
   std::sort(names.begin(), names.end());
@@ -90,26 +91,28 @@ namespace {
 
 // The Unix form of a Windows path.
 std::string UnixName(const std::wstring& path) {
+  // cppcheck-suppress cstyleCast ; a function pointer type, not a cast
   using UnixFileName = char*(CDECL*)(LPCWSTR);
   const auto unixName = reinterpret_cast<UnixFileName>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   EXPECT_NE(unixName, nullptr) << "not running under Wine";
   char* name = unixName ? unixName(path.c_str()) : nullptr;
-  const std::string text = name ? name : "";
+  std::string text = name ? name : "";
   HeapFree(GetProcessHeap(), 0, name);
   return text;
 }
 
 // Starts a host program with the given Unix paths as its last arguments. Wine does not see
 // a host program end; the callers wait for its effect.
-void StartHostProgram(const std::wstring& program, const std::wstring& options, std::initializer_list<std::string> paths) {
+void StartHostProgram(const std::wstring& program, const std::wstring& options,
+                      std::initializer_list<std::string> paths) {
   std::wstring commandLine = program + L" " + options;
   for (const std::string& path : paths) commandLine += L" \"" + std::wstring(path.begin(), path.end()) + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW((L"Z:\\bin\\" + program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                             nullptr, nullptr, &startup, &process));
+  ASSERT_TRUE(CreateProcessW((L"Z:\\bin\\" + program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process));
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
 }
@@ -157,7 +160,7 @@ std::wstring CurrentTestName() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = std::string(info->test_suite_name()) + "." + info->name();
   std::replace(name.begin(), name.end(), '/', '_');
-  return std::wstring(name.begin(), name.end());
+  return {name.begin(), name.end()};
 }
 
 ScratchDir::ScratchDir(const std::wstring& name) : path_(L"C:\\tooltests\\" + name) {
@@ -205,8 +208,9 @@ RunResult Run(const std::wstring& exe, const std::wstring& arguments, const std:
 
   PROCESS_INFORMATION process = {};
   bool started = false;
+  const std::wstring command = L"\"" + exe + L"\" " + arguments;
   for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+    std::wstring commandLine = command;  // CreateProcessW may write into it
     started = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                              environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
                              environment.empty() ? nullptr : block.data(),
@@ -280,8 +284,9 @@ std::string LogTail::Records() const {
 
 std::string LogRecordsIn(const std::wstring& folder) {
   std::string records;
-  for (const std::wstring& file : ListFiles(folder + L"\\log")) {
-    records += StripStamps(ReadBytes(folder + L"\\log\\" + file));
+  const std::wstring logFolder = Join(folder, L"log");
+  for (const std::wstring& file : ListFiles(logFolder)) {
+    records += StripStamps(ReadBytes(Join(logFolder, file.c_str())));
   }
   return records;
 }

@@ -11,7 +11,7 @@
 namespace testing_support {
 
 // ASCII text as narrow text, for building expected output from wide paths.
-inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+inline std::string Narrow(const std::wstring& text) { return {text.begin(), text.end()}; }
 
 // Folder of the running test program (no trailing backslash) and a file beside it.
 std::wstring ModuleDirectory();

@@ -22,10 +22,9 @@ namespace testing_support::tallow_test {
 // ("Apple Mobile Device USB Driver = Install, USB\VID_05AC&PID_1290").
 inline std::string SampleInf(const std::vector<std::string>& modelLines, const std::string& section = kSection,
                              const std::string& versionLines = "") {
-  std::string text =
-      "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n"
-      "ClassGuid={36FC9E60-C465-11CF-8056-444553540000}\r\nProvider=%Maker%\r\n" +
-      versionLines + "\r\n[Manufacturer]\r\n%Maker%=Apple,NTamd64\r\n\r\n[" + section + "]\r\n";
+  std::string text = "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n"
+                     "ClassGuid={36FC9E60-C465-11CF-8056-444553540000}\r\nProvider=%Maker%\r\n" +
+                     versionLines + "\r\n[Manufacturer]\r\n%Maker%=Apple,NTamd64\r\n\r\n[" + section + "]\r\n";
   for (const std::string& line : modelLines) text += line + "\r\n";
   text += "\r\n[Install]\r\n\r\n[Strings]\r\nMaker=\"Sample Maker\"\r\n";
   return text;
@@ -48,7 +47,8 @@ class SamplePackage {
   }
   ~SamplePackage() {
     DeleteFileW(path_.c_str());
-    for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder) RemoveDirectoryW(folder->c_str());
+    for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder)
+      RemoveDirectoryW(folder->c_str());
     // The staged copy keeps the file's name; in the i386 build the entry's copy has it too.
     const std::wstring name = path_.substr(path_.rfind(L'\\') + 1);
     DeleteFileW((kWindowsInfFolder + name).c_str());
@@ -137,9 +137,9 @@ class FakeUsbDevice {
   static bool CreateKey(const std::wstring& path, HKEY* open) {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              &disposition),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
+        ERROR_SUCCESS);
     if (open) {
       *open = key;
     } else if (key) {

@@ -19,7 +19,8 @@ inline const std::wstring kSectionW(kSection.begin(), kSection.end());
 inline const std::string kOpenFailedGbk = "\xB4\xF2\xBF\xAA\xCE\xC4\xBC\xFE\xCA\xA7\xB0\xDC\xA3\xBA";
 inline const std::string kOpenFailed1252 = "??????:";
 // "没有可用设备描述符 \n" (no usable device descriptor)
-inline const std::string kNoDescriptorGbk = "\xC3\xBB\xD3\xD0\xBF\xC9\xD3\xC3\xC9\xE8\xB1\xB8\xC3\xE8\xCA\xF6\xB7\xFB \n";
+inline const std::string kNoDescriptorGbk =
+    "\xC3\xBB\xD3\xD0\xBF\xC9\xD3\xC3\xC9\xE8\xB1\xB8\xC3\xE8\xCA\xF6\xB7\xFB \n";
 
 // Standard output of a Windows program in text mode.
 inline std::string Crlf(const std::string& text) {

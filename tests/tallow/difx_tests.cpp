@@ -43,7 +43,9 @@ class DifxRun : public TallowRun {
   void PutInStore(const std::wstring& inf) {
     WriteBytes(kDifxRoot + L"\\store\\" + inf.substr(inf.rfind(L'\\') + 1), "; stored\r\n");
   }
-  bool InStore(const std::wstring& inf) { return FileExists(kDifxRoot + L"\\store\\" + inf.substr(inf.rfind(L'\\') + 1)); }
+  bool InStore(const std::wstring& inf) {
+    return FileExists(kDifxRoot + L"\\store\\" + inf.substr(inf.rfind(L'\\') + 1));
+  }
   void Script(const std::string& lines) { WriteBytes(kDifxRoot + L"\\script.txt", lines); }
   std::vector<std::string> Journal() {
     std::vector<std::string> lines;
@@ -87,10 +89,14 @@ TEST_F(DifxRun, UninstallRemovesBothPackagesFromTheStore) {
   const RunResult run = Tallow(L"/u");
   EXPECT_EQ(run.exitCode, 1u);
   const std::string lines = "netappl already exist: 183 \n"
-                            "inf net path: " + StoreCopyOf(kNetInf) + "\n"
+                            "inf net path: " +
+                            StoreCopyOf(kNetInf) +
+                            "\n"
                             "DriverPackageUninstall netaapl successed ! \n"
                             "usbappl already exist: 183 \n"
-                            "inf usb path: " + StoreCopyOf(kUsbInf) + "\n"
+                            "inf usb path: " +
+                            StoreCopyOf(kUsbInf) +
+                            "\n"
                             "DriverPackageUninstall usbaapl successed !\n";
   EXPECT_EQ(run.out, PathLines() + Replace(lines, "\n", "\r\n"));
   EXPECT_EQ(Log(), Replace(lines, "\n", "\n\r\n"));
@@ -201,9 +207,10 @@ TEST_F(DifxRun, UninstallFailuresShowTheLastErrorAndDecideTheResult) {
   Script("getpath " + net + " 3 1168\nuninstall " + usb + " 1223 0x80070005\n");
   run = Tallow(L"/u");
   EXPECT_EQ(run.exitCode, 1223u);
-  EXPECT_EQ(run.out, PathLines() + "netappl already exist: 183 \r\nDriverPackageGetPath netaapl err: 1168 \r\n"
-                         "usbappl already exist: 183 \r\ninf usb path: " + StoreCopyOf(kUsbInf) +
-                         "\r\nDriverPackageUninstall usbaapl err: -2147024891 \r\n");
+  EXPECT_EQ(run.out, PathLines() +
+                         "netappl already exist: 183 \r\nDriverPackageGetPath netaapl err: 1168 \r\n"
+                         "usbappl already exist: 183 \r\ninf usb path: " +
+                         StoreCopyOf(kUsbInf) + "\r\nDriverPackageUninstall usbaapl err: -2147024891 \r\n");
 
   Script("preinstall " + net + " 5 5\npreinstall " + usb + " 0xE000022F 0\n");
   run = Tallow(L"/u");
@@ -215,10 +222,13 @@ TEST_F(DifxRun, InstallAddsBothPackages) {
   WriteBytes(dir / L"debuglog.cfg", "");
   const RunResult run = Tallow(L"/I");
   EXPECT_EQ(run.exitCode, 1u);
-  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                    "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+  EXPECT_EQ(run.out, PathLines() +
+                         "DriverPackagePreinstall netaapl successed !\r\n"
+                         "DriverPackagePreinstall usbaapl successed !\r\n" +
+                         kUpdated);
   EXPECT_EQ(Log(), "DriverPackagePreinstall netaapl successed !\n\r\n"
-                   "DriverPackagePreinstall usbaapl successed !\n\r\n" + kUpdatedLog);
+                   "DriverPackagePreinstall usbaapl successed !\n\r\n" +
+                       kUpdatedLog);
   EXPECT_TRUE(InStore(kNetInf));
   EXPECT_TRUE(InStore(kUsbInf));
   const std::vector<std::string> expected = {Preinstall(kNetInf), Preinstall(kUsbInf)};
@@ -230,16 +240,19 @@ TEST_F(DifxRun, InstallWithBothPackagesInTheStoreGives2) {
   PutInStore(kUsbInf);
   const RunResult run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 2u);
-  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl alread exist \r\n"
-                                    "DriverPackagePreinstall usbaapl alread exist \r\n" + kUpdated);
+  EXPECT_EQ(run.out, PathLines() +
+                         "DriverPackagePreinstall netaapl alread exist \r\n"
+                         "DriverPackagePreinstall usbaapl alread exist \r\n" +
+                         kUpdated);
 }
 
 TEST_F(DifxRun, InstallOfAMissingUsbInfGives4) {
   DeleteFileW(kUsbInf.c_str());
   const RunResult run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 4u);
-  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                    "DriverPackagePreinstall usbaapl err: 2\r\n" +
+  EXPECT_EQ(run.out, PathLines() +
+                         "DriverPackagePreinstall netaapl successed !\r\n"
+                         "DriverPackagePreinstall usbaapl err: 2\r\n" +
                          Crlf("\n UpdateDevice Opt: \n" + kOpenFailed1252 + Narrow(kUsbInf) +
                               " \n driver's inf file not found ! \n"));
 }
@@ -249,16 +262,21 @@ TEST_F(DifxRun, InstallFailuresShowTheLastError) {
   Script("preinstall " + net + " 0xE0000247 0xE0000247\n");
   RunResult run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 1u) << "only the USB package decides";
-  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl err: -536870329\r\n"
-                                    "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+  EXPECT_EQ(run.out, PathLines() +
+                         "DriverPackagePreinstall netaapl err: -536870329\r\n"
+                         "DriverPackagePreinstall usbaapl successed !\r\n" +
+                         kUpdated);
   EXPECT_EQ(Log(), "DriverPackagePreinstall netaapl err: -536870329\n\r\n"
-                   "DriverPackagePreinstall usbaapl successed !\n\r\n" + kUpdatedLog);
+                   "DriverPackagePreinstall usbaapl successed !\n\r\n" +
+                       kUpdatedLog);
 
   Script("preinstall " + usb + " 0xE000022F 1058\n");
   run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 0xE000022Fu);
-  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                    "DriverPackagePreinstall usbaapl err: 1058\r\n" + kUpdated);
+  EXPECT_EQ(run.out, PathLines() +
+                         "DriverPackagePreinstall netaapl successed !\r\n"
+                         "DriverPackagePreinstall usbaapl err: 1058\r\n" +
+                         kUpdated);
 }
 
 TEST_F(DifxRun, InstallWithoutAUsableLibraryStillUpdatesAndGives0) {
@@ -280,8 +298,10 @@ TEST_F(DifxRun, InstallNeedsOnlyThePreinstallEntry) {
     UseLibrary(variant);
     const RunResult run = Tallow(L"/i");
     EXPECT_EQ(run.exitCode, 1u) << Narrow(variant);
-    EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                      "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+    EXPECT_EQ(run.out, PathLines() +
+                           "DriverPackagePreinstall netaapl successed !\r\n"
+                           "DriverPackagePreinstall usbaapl successed !\r\n" +
+                           kUpdated);
     EXPECT_TRUE(InStore(kUsbInf));
   }
 }
@@ -292,8 +312,10 @@ TEST_F(DifxRun, InstallTakesTheLibrarysOwnImportsFromTheSystemFolder) {
   const NativeFirst preferPlanted({L"wintrust"});
   const RunResult run = Tallow(L"/i");
   EXPECT_EQ(run.exitCode, 1u);
-  EXPECT_EQ(run.out, PathLines() + "DriverPackagePreinstall netaapl successed !\r\n"
-                                    "DriverPackagePreinstall usbaapl successed !\r\n" + kUpdated);
+  EXPECT_EQ(run.out, PathLines() +
+                         "DriverPackagePreinstall netaapl successed !\r\n"
+                         "DriverPackagePreinstall usbaapl successed !\r\n" +
+                         kUpdated);
   EXPECT_FALSE(Loaded(L"wintrust.dll"));
 }
 
@@ -319,7 +341,8 @@ TEST(InstallDriverPackages, FreesTheLibraryBeforeTheDevicesAreUpdated) {
   SamplePackage netPackage{kNetInf, SampleInf({}, "Apple")};
   int result = 0;
   {
-    ImportPatch patch("kernel32.dll", "GetFullPathNameW", reinterpret_cast<const void*>(&NoteLibraryThenGetFullPathNameW));
+    ImportPatch patch("kernel32.dll", "GetFullPathNameW",
+                      reinterpret_cast<const void*>(&NoteLibraryThenGetFullPathNameW));
     g_fullPathPatch = &patch;
     StdoutCapture quiet;
     CDriverInfPaths record;

@@ -110,12 +110,13 @@ TEST_F(DriverPaths, FollowTheDriveOfTheSystemDirectory) {
   EXPECT_STREQ(record.drvInfPath.get(), usb.c_str());
   EXPECT_STREQ(record.netInfPath.get(), net.c_str());
   EXPECT_EQ(Narrow(record.infSection), kSection);
-  EXPECT_EQ(out, "net inf path : " + Narrow(net) + " \r\ndrv inf path : " + Narrow(usb) + " \r\ninf sec : " + kSection + " \r\n");
+  EXPECT_EQ(out, "net inf path : " + Narrow(net) + " \r\ndrv inf path : " + Narrow(usb) + " \r\ninf sec : " + kSection +
+                     " \r\n");
 #if defined(_WIN64)
   EXPECT_TRUE(g_copies.empty());
 #else
-  const std::vector<std::pair<std::wstring, std::wstring>> expected = {
-      {usb, L"D:\\Windows\\inf\\usbaapl.inf"}, {net, L"D:\\Windows\\inf\\netaapl.inf"}};
+  const std::vector<std::pair<std::wstring, std::wstring>> expected = {{usb, L"D:\\Windows\\inf\\usbaapl.inf"},
+                                                                       {net, L"D:\\Windows\\inf\\netaapl.inf"}};
   EXPECT_EQ(g_copies, expected);
 #endif
 }

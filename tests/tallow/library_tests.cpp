@@ -43,8 +43,11 @@ TEST(SystemLibraries, ASwitchWhoseLibraryCannotBeLoadedReportsItAndDoesNotRun) {
     const wchar_t* switchText;
     const wchar_t* library;
   };
-  const Case cases[] = {{L"/re", L"newdev.dll"}, {L"/re", L"setupapi.dll"}, {L"/qu", L"setupapi.dll"},
-                        {L"/i", L"setupapi.dll"}, {L"/i", L"newdev.dll"}};
+  const Case cases[] = {{L"/re", L"newdev.dll"},
+                        {L"/re", L"setupapi.dll"},
+                        {L"/qu", L"setupapi.dll"},
+                        {L"/i", L"setupapi.dll"},
+                        {L"/i", L"newdev.dll"}};
   RefusedLibrary refused(L"");
   for (const Case& test : cases) {
     refused.Set(test.library);

@@ -1,7 +1,6 @@
 // "/qu": the match on the most general hardware ID, the six properties, the judgement of
 // each device, the verdict and the results.
 #include <windows.h>
-
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
@@ -9,8 +8,8 @@
 #include "device_fixtures.h"
 #include "device_test_support.h"
 #include "import_patch.h"
-#include "system_fakes.h"
 #include "operations.h"
+#include "system_fakes.h"
 
 namespace testing_support::tallow_test {
 
@@ -60,10 +59,13 @@ std::string DeviceConsole(int index, const std::string& infId, const Shown& show
 // Its log records: all six, read or not.
 std::vector<std::string> DeviceLog(int index, const std::string& infId, const Shown& shown = {}) {
   const std::string i = std::to_string(index);
-  return {i + " appdev HarewareID \t = " + infId + "\n",        i + " appdev Class \t\t = " + shown.className + "\n",
-          i + " appdev ClassGuid \t = " + shown.classGuid + "\n", i + " appdev Driver \t = " + shown.driver + "\n",
+  return {i + " appdev HarewareID \t = " + infId + "\n",
+          i + " appdev Class \t\t = " + shown.className + "\n",
+          i + " appdev ClassGuid \t = " + shown.classGuid + "\n",
+          i + " appdev Driver \t = " + shown.driver + "\n",
           i + " appdev DeviceDesc \t = " + shown.deviceDesc + "\n",
-          i + " appdev FriendlyName \t = " + shown.friendlyName + "\n", i + " appdev Mfg \t\t = " + shown.mfg + "\n"};
+          i + " appdev FriendlyName \t = " + shown.friendlyName + "\n",
+          i + " appdev Mfg \t\t = " + shown.mfg + "\n"};
 }
 
 std::string RecordsOf(const std::vector<std::string>& texts) {
@@ -105,9 +107,9 @@ TEST_F(TallowRun, QueryListsTheDevicesWhoseLastIdIsOfTheInfAndFindsThemNormal) {
     // The index counts every connected USB device of the line's enumeration.
     EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + kInfoConsole + DeviceConsole(0, "usb\\vid_05ac&pid_1290") +
                                           DeviceConsole(3, "usb\\vid_05ac&pid_12a8") + kNormal));
-    EXPECT_EQ(OnlyLog(dir), RecordsOf(std::vector<std::string>{kHeader, kInfoLog} +
-                                      DeviceLog(0, "usb\\vid_05ac&pid_1290") +
-                                      DeviceLog(3, "usb\\vid_05ac&pid_12a8") + std::vector<std::string>{kNormal}));
+    EXPECT_EQ(OnlyLog(dir),
+              RecordsOf(std::vector<std::string>{kHeader, kInfoLog} + DeviceLog(0, "usb\\vid_05ac&pid_1290") +
+                        DeviceLog(3, "usb\\vid_05ac&pid_12a8") + std::vector<std::string>{kNormal}));
   }
   // Nothing is staged or changed.
   EXPECT_FALSE(FileExists(kWindowsInfFolder + L"usbaapl.pnf"));
@@ -174,10 +176,9 @@ TEST_F(TallowRun, QueryJudgesAPropertyThatCannotBeReadAsEmpty) {
   missing.driver = "";
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + kInfoConsole + DeviceConsole(0, "usb\\vid_05ac&pid_1290") +
                                         DeviceConsole(1, "usb\\vid_05ac&pid_1290", missing) + kMismatchedConsole));
-  EXPECT_EQ(OnlyLog(dir), RecordsOf(std::vector<std::string>{kHeader, kInfoLog} +
-                                    DeviceLog(0, "usb\\vid_05ac&pid_1290") +
-                                    DeviceLog(1, "usb\\vid_05ac&pid_1290", missing) +
-                                    std::vector<std::string>{kMismatchedLog}));
+  EXPECT_EQ(OnlyLog(dir),
+            RecordsOf(std::vector<std::string>{kHeader, kInfoLog} + DeviceLog(0, "usb\\vid_05ac&pid_1290") +
+                      DeviceLog(1, "usb\\vid_05ac&pid_1290", missing) + std::vector<std::string>{kMismatchedLog}));
 }
 
 TEST_F(TallowRun, QueryReportsAnInfThatDoesNotOpenWithoutAVerdict) {
@@ -245,9 +246,9 @@ TEST_F(QueryDeviceCall, AFailedEnumerationEndsTheLinesWithTheVerdictSoFar) {
   const std::string failure = "SetupDiGetClassDevs failed : (-536870394)\n";
   EXPECT_EQ(outcome.out, Crlf(kHeader + kInfoConsole + DeviceConsole(0, "usb\\vid_05ac&pid_1290", image) + failure +
                               kMismatchedConsole));
-  EXPECT_EQ(outcome.log, RecordsOf(std::vector<std::string>{kHeader, kInfoLog} +
-                                   DeviceLog(0, "usb\\vid_05ac&pid_1290", image) +
-                                   std::vector<std::string>{failure, kMismatchedLog}));
+  EXPECT_EQ(outcome.log,
+            RecordsOf(std::vector<std::string>{kHeader, kInfoLog} + DeviceLog(0, "usb\\vid_05ac&pid_1290", image) +
+                      std::vector<std::string>{failure, kMismatchedLog}));
   // Only connected devices are asked for, once per line with an ID.
   EXPECT_EQ(g_classDevsFlags, std::vector<DWORD>(2, DIGCF_PRESENT | DIGCF_ALLCLASSES));
 }
@@ -260,10 +261,11 @@ TEST_F(QueryDeviceCall, AFailedDestructionIsReportedAndTheNextLineFollows) {
   const Outcome outcome = Query();
   EXPECT_EQ(outcome.result, 1);
   const std::string failure = "\t SetupDiDestroyDeviceInfoList failed (-536870389)";
-  EXPECT_EQ(outcome.out, Crlf(kHeader + kInfoConsole + failure + DeviceConsole(0, "usb\\vid_05ac&pid_12a8") + failure +
-                              kNormal));
-  EXPECT_EQ(outcome.log, RecordsOf(std::vector<std::string>{kHeader, kInfoLog, failure} +
-                                   DeviceLog(0, "usb\\vid_05ac&pid_12a8") + std::vector<std::string>{failure, kNormal}));
+  EXPECT_EQ(outcome.out,
+            Crlf(kHeader + kInfoConsole + failure + DeviceConsole(0, "usb\\vid_05ac&pid_12a8") + failure + kNormal));
+  EXPECT_EQ(outcome.log,
+            RecordsOf(std::vector<std::string>{kHeader, kInfoLog, failure} + DeviceLog(0, "usb\\vid_05ac&pid_12a8") +
+                      std::vector<std::string>{failure, kNormal}));
 }
 
 TEST_F(QueryDeviceCall, ADeviceWhoseHardwareIdsCannotBeReadIsNotExamined) {

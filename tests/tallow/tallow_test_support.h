@@ -21,11 +21,10 @@ inline const std::wstring kNetInf = kPackages + L"NetDrivers\\netaapl.inf";
 inline const std::string kSection = "Apple";
 #endif
 
-
 // The three lines every run with an argument starts with.
 inline std::string PathLines() {
-  return "net inf path : " + Narrow(kNetInf) + " \r\ndrv inf path : " + Narrow(kUsbInf) + " \r\ninf sec : " +
-         kSection + " \r\n";
+  return "net inf path : " + Narrow(kNetInf) + " \r\ndrv inf path : " + Narrow(kUsbInf) + " \r\ninf sec : " + kSection +
+         " \r\n";
 }
 
 // Wine takes a library from beside a program only when told to prefer native libraries of

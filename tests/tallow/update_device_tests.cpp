@@ -1,7 +1,6 @@
 // "/re": staging the USB driver's INF, the forced updates per hardware ID, the reinstall
 // flag on absent devices, the summaries and the status values.
 #include <windows.h>
-
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -14,8 +13,8 @@
 #include "device_fixtures.h"
 #include "device_test_support.h"
 #include "import_patch.h"
-#include "system_fakes.h"
 #include "operations.h"
+#include "system_fakes.h"
 
 namespace testing_support::tallow_test {
 
@@ -23,7 +22,9 @@ namespace {
 
 const std::string kHeader = "\n UpdateDevice Opt: \n";
 const std::string kSucceeded = " Driver Update Successed!\n";
-const std::wstring kStagedPnf = kWindowsInfFolder + kUsbInf.substr(kUsbInf.rfind(L'\\') + 1, kUsbInf.rfind(L'.') - kUsbInf.rfind(L'\\') - 1) + L".pnf";
+const std::wstring kStagedPnf =
+    kWindowsInfFolder + kUsbInf.substr(kUsbInf.rfind(L'\\') + 1, kUsbInf.rfind(L'.') - kUsbInf.rfind(L'\\') - 1) +
+    L".pnf";
 
 const std::vector<std::string> kModelLines = {
     "%Device% = Install, USB\\VID_05AC&PID_1290",
@@ -70,8 +71,7 @@ TEST_F(TallowRun, UpdateReportsAMissingModelSection) {
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + kNoDescriptorGbk + "driver's descriptor not found !\n"));
   EXPECT_FALSE(FileExists(kStagedPnf));
   EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
-  EXPECT_EQ(LogRecordsIn(dir.path()),
-            Records({kHeader, kNoDescriptorGbk, "driver's descriptor not found !\n"}));
+  EXPECT_EQ(LogRecordsIn(dir.path()), Records({kHeader, kNoDescriptorGbk, "driver's descriptor not found !\n"}));
 }
 
 // Wine refuses to stage an INF whose catalog file is missing (error 2), unless an identical
@@ -85,8 +85,7 @@ TEST_F(TallowRun, UpdateFailsWhenStagingFailsAndNothingIsMarked) {
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + "\t SetupCopyOEMInf error (2)\n Driver Update failed !\n"));
   EXPECT_FALSE(FileExists(kStagedPnf));
   EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
-  EXPECT_EQ(LogRecordsIn(dir.path()),
-            Records({kHeader, "\t SetupCopyOEMInf error (2)\n", "Driver Update failed !\n"}));
+  EXPECT_EQ(LogRecordsIn(dir.path()), Records({kHeader, "\t SetupCopyOEMInf error (2)\n", "Driver Update failed !\n"}));
 }
 #endif
 
@@ -141,7 +140,7 @@ BOOL WINAPI ScriptedHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD pro
                                 DWORD size, PDWORD required) {
   if (property != SPDRP_HARDWAREID) {
     return g_propertyPatch->Original<decltype(&SetupDiGetDeviceRegistryPropertyW)>()(set, device, property, type,
-                                                                                      buffer, size, required);
+                                                                                     buffer, size, required);
   }
   const DWORD bytes = static_cast<DWORD>(g_hardwareIds.size() * sizeof(wchar_t));
   EXPECT_EQ(size, bytes);
@@ -206,7 +205,8 @@ TEST_F(UpdateDeviceCall, MarksAbsentDevicesThatCarryAnIdOfTheSection) {
   FakeUsbDevice noFlags(L"VID_05AC&PID_12A8", L"A3", BoundAppleDevice({L"USB\\VID_05AC&PID_12A8"}));
   // Only the lines' own IDs count: the empty field 2 matches nothing, and the ID that
   // follows it on its line is not the line's hardware ID.
-  FakeUsbDevice other(L"VID_05AC&PID_1291", L"B1", BoundAppleDevice({L"USB\\VID_05AC&PID_1291", L"USB\\Class_FF"}, 0x4));
+  FakeUsbDevice other(L"VID_05AC&PID_1291", L"B1",
+                      BoundAppleDevice({L"USB\\VID_05AC&PID_1291", L"USB\\Class_FF"}, 0x4));
   FakeUsbDevice::Properties bare;
   bare.hardwareIds = {L"USB\\VID_05AC&PID_1290"};
   FakeUsbDevice withoutFlags(L"VID_05AC&PID_1290", L"C1", bare);
@@ -289,12 +289,13 @@ TEST_F(UpdateDeviceCall, APathThatCannotBeMadeFullIsNotFound) {
 
 TEST_F(UpdateDeviceCall, HardwareIdsThatFillTheBufferWithoutTerminatorsStillMatch) {
   ImportPatch absent("setupapi.dll", "CM_Get_DevNode_Status", reinterpret_cast<const void*>(&AbsentDevice));
-  ImportPatch ids("setupapi.dll", "SetupDiGetDeviceRegistryPropertyW", reinterpret_cast<const void*>(&ScriptedHardwareIds));
+  ImportPatch ids("setupapi.dll", "SetupDiGetDeviceRegistryPropertyW",
+                  reinterpret_cast<const void*>(&ScriptedHardwareIds));
   g_propertyPatch = &ids;
   SamplePackage inf(kUsbInf, SampleInf({"%Device% = Install, USB\\VID_05AC&PID_1290"}));
   const std::wstring id = L"USB\\VID_05AC&PID_1290";
   const std::vector<std::wstring> lists = {
-      std::wstring(260 - id.size(), L'X') + id,           // no terminator at all
+      std::wstring(260 - id.size(), L'X') + id,          // no terminator at all
       std::wstring(259 - id.size(), L'Y') + id + L'\0',  // no empty string after the only one
       std::wstring(L"USB\\VID_1234") + L'\0' + std::wstring(260 - 13 - id.size(), L'Z') + id,
   };

@@ -30,7 +30,7 @@ std::wstring FileName(const wchar_t* path) {
 
 std::wstring Package(const wchar_t* path) {
   std::wstring name = FileName(path);
-  name = name.substr(0, name.rfind(L'.'));
+  if (const size_t dot = name.rfind(L'.'); dot != std::wstring::npos) name.resize(dot);
   for (wchar_t& c : name) c = static_cast<wchar_t>(towlower(c));
   return name;
 }
@@ -96,14 +96,16 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageGetPathW(PCWSTR infPa
   if (GetFileAttributesW(stored.c_str()) == INVALID_FILE_ATTRIBUTES) return Answer(ERROR_FILE_NOT_FOUND);
   if (stored.size() + 1 > *capacity) return Answer(ERROR_INSUFFICIENT_BUFFER);
   wcscpy(storePath, stored.c_str());
+  // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
   *capacity = static_cast<DWORD>(stored.size() + 1);
   return ERROR_SUCCESS;
 }
 #endif
 
 #ifndef DIFX_NO_UNINSTALL
-extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR storePath, DWORD flags,
-                                                                      const void* installerInfo, BOOL* needReboot) {
+extern "C" __declspec(dllexport) DWORD WINAPI
+    // NOLINTNEXTLINE(readability-non-const-parameter): the library's own signature; the flag is an output.
+    DriverPackageUninstallW(PCWSTR storePath, DWORD flags, const void* installerInfo, BOOL* needReboot) {
   Journal("DriverPackageUninstallW " + Narrow(storePath) + " " + std::to_string(flags) + " " +
           (installerInfo ? "info" : "null") + " " + (needReboot ? std::to_string(*needReboot) : "none"));
   DWORD scripted = 0;

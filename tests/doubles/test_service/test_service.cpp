@@ -46,8 +46,8 @@ void ReadMode() {
 void RecordStart() {
   wchar_t value[MAX_PATH] = L"missing";
   DWORD size = sizeof value;
-  RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Apple Inc.\\Apple Mobile Device Support", L"InstallDir",
-               RRF_RT_REG_SZ, nullptr, value, &size);
+  RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Apple Inc.\\Apple Mobile Device Support", L"InstallDir", RRF_RT_REG_SZ,
+               nullptr, value, &size);
   FILE* file = _wfopen(BesideProgram(L"test_service.log").c_str(), L"ab");
   if (!file) return;
   const std::wstring line = g_name + L" started InstallDir=" + value + L"\r\n";
