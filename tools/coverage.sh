@@ -15,7 +15,7 @@ for arch in x86 x64; do
   preset=coverage-$arch
   triple=i686-w64-mingw32
   # The share of branches taken, in percent, that each build keeps: the figures reached.
-  branchFloor=98.2
+  branchFloor=98.4
   [ "$arch" = x64 ] && triple=x86_64-w64-mingw32 && branchFloor=97.2
   echo "== building $preset"
   cmake --preset "$preset" >/dev/null

@@ -112,6 +112,21 @@ void InstallTestService(const std::wstring& name, const std::wstring& exe, const
   ASSERT_NE(service.handle, nullptr) << "CreateService " << Narrow(name) << " failed " << GetLastError();
 }
 
+std::wstring ServiceBinaryPath(const std::wstring& name) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG);
+  std::wstring path;
+  BYTE buffer[8192];
+  DWORD needed = 0;
+  if (service &&
+      QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
+    path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->lpBinaryPathName;
+  }
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return path;
+}
+
 DWORD ServiceState(const std::wstring& name) {
   ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
   ScHandle service{manager.handle ? OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_STATUS) : nullptr};

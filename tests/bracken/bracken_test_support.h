@@ -55,6 +55,8 @@ void InstallTestService(const std::wstring& name, const std::wstring& exe, const
 void RemoveService(const std::wstring& name);
 // 0 when the service does not exist.
 DWORD ServiceState(const std::wstring& name);
+// The executable path the service is registered with; empty when it cannot be read.
+std::wstring ServiceBinaryPath(const std::wstring& name);
 bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD milliseconds);
 bool StartTestService(const std::wstring& name);
 // Copies test_service.exe to `exe` and writes test_service.ini beside it.

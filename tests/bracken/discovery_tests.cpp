@@ -10,6 +10,7 @@
 #include "bracken_test_support.h"
 #include "entry.h"
 #include "import_patch.h"
+#include "sequences.h"
 #include "system_fakes.h"
 #include "test_support.h"
 
@@ -191,6 +192,15 @@ TEST_F(Probes, OnThirtyTwoBitWindowsUseTheNativeKeysAndFolders) {
   // The product's own key, where it exists, ends the product probe there too.
   SetText(KEY_WOW64_64KEY, kProductKey32, L"InstallPath", dir.path());
   EXPECT_EQ(RunDiscovery().out, SetupExists(dir.path()) + ProbeError(kIpodKey));
+  // "/startsvc" after this discovery registers Apple's service for the native folder and
+  // names the native folders in the support values.
+  const std::wstring apple = L"Apple Mobile Device";
+  Capture(StartServices);
+  EXPECT_EQ(ServiceBinaryPath(apple),
+            L"\"C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe\"");
+  ExpectAllNine(L"C:\\Program Files");
+  RemoveService(apple);
+  DeleteTree(KEY_WOW64_32KEY, kAppleInc);
 }
 
 HMODULE WINAPI NoModuleHandle(LPCWSTR) {

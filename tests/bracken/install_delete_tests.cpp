@@ -15,21 +15,6 @@ namespace {
 
 const std::wstring kProbe = L"BrackenInstallProbe";
 
-std::wstring BinaryPath(const std::wstring& name) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG);
-  std::wstring path;
-  BYTE buffer[8192];
-  DWORD needed = 0;
-  if (service &&
-      QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
-    path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->lpBinaryPathName;
-  }
-  if (service) CloseServiceHandle(service);
-  if (manager) CloseServiceHandle(manager);
-  return path;
-}
-
 BOOL WINAPI LockedStatus(SC_HANDLE, LPQUERY_SERVICE_LOCK_STATUSW status, DWORD size, LPDWORD needed) {
   EXPECT_EQ(size, 12u);
   status->fIsLocked = 1;
@@ -87,12 +72,12 @@ TEST_F(InstallDelete, InstallQuotesThePathOnlyWhenItIsNotQuotedYet) {
   EXPECT_EQ(outcome.out, "BrackenInstallProbe \t Service installed successfully\r\n"
                          "BrackenInstallProbe \t Service description updated successfully.\r\n");
   EXPECT_EQ(outcome.log, kInstallHeader + "BrackenInstallProbe \t Service installed successfully\n\r\n");
-  EXPECT_EQ(BinaryPath(kProbe), L"\"C:\\Program Files (x86)\\Probe\\probe.exe\"");
+  EXPECT_EQ(ServiceBinaryPath(kProbe), L"\"C:\\Program Files (x86)\\Probe\\probe.exe\"");
   RemoveService(kProbe);
   WaitForServiceState(kProbe, 0, 3000);
 
   Install(L"\"C:\\Program Files\\Probe\\probe.exe\" -service");
-  EXPECT_EQ(BinaryPath(kProbe), L"\"C:\\Program Files\\Probe\\probe.exe\" -service");
+  EXPECT_EQ(ServiceBinaryPath(kProbe), L"\"C:\\Program Files\\Probe\\probe.exe\" -service");
 }
 
 TEST_F(InstallDelete, InstallShowsTheLockStatusWhenItCanBeRead) {

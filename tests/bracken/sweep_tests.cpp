@@ -263,15 +263,19 @@ BOOL WINAPI LongModuleList(HANDLE process, HMODULE* modules, DWORD size, DWORD* 
 }
 ImportPatch* g_first = nullptr;
 ImportPatch* g_next = nullptr;
-BOOL WithFakeParent(BOOL found, LPPROCESSENTRY32W entry) {
+bool g_hideFakeParent = false;  // the fake parent's own entry left out of the list
+BOOL WithFakeParent(BOOL found, HANDLE snapshot, LPPROCESSENTRY32W entry) {
+  while (found && g_hideFakeParent && entry->th32ProcessID == g_fakeParent) {
+    found = g_next->Original<decltype(&Process32NextW)>()(snapshot, entry);
+  }
   if (found && entry->th32ProcessID == GetCurrentProcessId()) entry->th32ParentProcessID = g_fakeParent;
   return found;
 }
 BOOL WINAPI FirstWithFakeParent(HANDLE snapshot, LPPROCESSENTRY32W entry) {
-  return WithFakeParent(g_first->Original<decltype(&Process32FirstW)>()(snapshot, entry), entry);
+  return WithFakeParent(g_first->Original<decltype(&Process32FirstW)>()(snapshot, entry), snapshot, entry);
 }
 BOOL WINAPI NextWithFakeParent(HANDLE snapshot, LPPROCESSENTRY32W entry) {
-  return WithFakeParent(g_next->Original<decltype(&Process32NextW)>()(snapshot, entry), entry);
+  return WithFakeParent(g_next->Original<decltype(&Process32NextW)>()(snapshot, entry), snapshot, entry);
 }
 // Creation times, with the fake parent's put at the start of time.
 BOOL WINAPI WithOldFakeParent(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
@@ -297,26 +301,37 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
     Replacement replacement;  // none without a dll
     bool fakeParent;
     bool ended;
+    bool hideParentEntry;
   };
   const Case cases[] = {
       {"more processes than the first array holds",
        {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&LongProcessList)},
        false,
-       true},
+       true,
+       false},
       {"more modules than the first array holds",
        {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)},
        false,
-       true},
+       true,
+       false},
       // The needle process started after this one: it cannot be this process's parent.
-      {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true},
+      {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true, false},
       {"a parent older than its child",
        {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)},
        true,
+       false,
        false},
       // The chain ends where a creation time cannot be read.
       {"a parent whose creation time cannot be read",
        {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithUnreadableFakeParent)},
        true,
+       true,
+       false},
+      // An ancestor whose own entry is gone from the list ends the chain there.
+      {"an older parent whose own entry is not listed",
+       {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)},
+       true,
+       false,
        true},
   };
   ScratchDir targets(CurrentTestName());
@@ -326,6 +341,7 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
     DummyProcess target(targets / L"d\\dummy_process.exe",
                         PlaceModule(targets / L"d\\Apple Application Support\\dummy_module.dll"));
     g_fakeParent = test.fakeParent ? target.id() : 0;
+    g_hideFakeParent = test.hideParentEntry;
     {
       std::optional<ImportPatch> replaced;
       std::optional<ImportPatch> first;
