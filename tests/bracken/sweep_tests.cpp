@@ -301,32 +301,28 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
     Replacement replacement;  // none without a dll
     bool fakeParent;
     bool ended;
-    bool hideParentEntry;
+    bool hideParentEntry = false;  // the parent's own entry left out of the process list
   };
   const Case cases[] = {
       {"more processes than the first array holds",
        {"psapi.dll", "EnumProcesses", reinterpret_cast<const void*>(&LongProcessList)},
        false,
-       true,
-       false},
+       true},
       {"more modules than the first array holds",
        {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)},
        false,
-       true,
-       false},
+       true},
       // The needle process started after this one: it cannot be this process's parent.
-      {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true, false},
+      {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true},
       {"a parent older than its child",
        {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)},
        true,
-       false,
        false},
       // The chain ends where a creation time cannot be read.
       {"a parent whose creation time cannot be read",
        {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithUnreadableFakeParent)},
        true,
-       true,
-       false},
+       true},
       // An ancestor whose own entry is gone from the list ends the chain there.
       {"an older parent whose own entry is not listed",
        {"kernel32.dll", "GetProcessTimes", reinterpret_cast<const void*>(&WithOldFakeParent)},

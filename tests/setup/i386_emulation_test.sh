@@ -69,7 +69,7 @@ failure_names() { # cause: stderr names the cause and the kernel setting
 }
 done_line() { echo "== registered qemu-i386 version $1 ($2) as the kernel's handler for i386 programs: $3; remove it with: echo -1 >/proc/sys/fs/binfmt_misc/qemu-i386"; }
 no_32bit_code='this host starts no 32-bit programs, which Wine'"'"'s i386 half is'
-mount_call="mount -t binfmt_misc binfmt_misc $work/root-CASE/$binfmt;"
+mount_call() { echo "mount -t binfmt_misc binfmt_misc $root/$binfmt;"; }
 from_backports='apt-get update -qq;apt-cache policy qemu-user-static;apt-get update -qq;apt-get install -y -qq --no-install-recommends qemu-user-static;'
 only_qemu='Package: qemu-user-static qemu-user qemu-user-binfmt|Pin: release n=bookworm-backports|Pin-Priority: 990|'
 only_qemu_of_added="Package: *|Pin: release n=bookworm-backports|Pin-Priority: 1||$only_qemu"
@@ -84,7 +84,7 @@ register_holds ''
 # Nothing installed: the emulator from the backports suite, which nothing else comes from.
 new_host no-32-bit-code
 run
-expect 0 "$from_backports$(echo "$mount_call" | sed "s/CASE/$case/")" \
+expect 0 "$from_backports$(mount_call)" \
   "$(done_line 10.0.2 "Debian's bookworm-backports suite" "$no_32bit_code")"
 register_holds "$handler"
 [ "$(apt_configuration)" = "bookworm-backports $only_qemu_of_added" ] || fail "apt: $(apt_configuration)"
@@ -100,7 +100,7 @@ echo 'deb http://deb.debian.org/debian bookworm-backports main' >"$root/etc/apt/
 installed_qemu 7.2
 mounted
 run
-expect 0 'apt-get update -qq;apt-cache policy qemu-user-static;apt-get update -qq;apt-get install -y -qq --no-install-recommends qemu-user-static;' \
+expect 0 "$from_backports" \
   "$(done_line 10.0.2 "Debian's bookworm-backports suite" "$no_32bit_code")"
 [ "$(apt_configuration)" = " $only_qemu" ] || fail "apt: $(apt_configuration)"
 
@@ -128,7 +128,7 @@ new_host no-mount
 installed_qemu 10.0.2
 touch "$work/mount-fails"
 run
-expect 1 "$(echo "$mount_call" | sed "s/CASE/$case/")" ''
+expect 1 "$(mount_call)" ''
 failure_names 'binfmt_misc cannot be mounted'
 new_host refused
 installed_qemu 10.0.2

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "debuglog.h"
 #include "import_patch.h"
@@ -19,16 +20,12 @@ namespace {
 
 ImportPatch* g_patch = nullptr;
 
-bool EndsWith(const wchar_t* text, const wchar_t* tail) {
-  const size_t length = std::wcslen(text);
-  const size_t tailLength = std::wcslen(tail);
-  return length >= tailLength && std::wcscmp(text + length - tailLength, tail) == 0;
-}
+bool IsLogFolder(const wchar_t* path) { return std::wstring_view(path).ends_with(L"\\log"); }
 
 // The log folder ("...\log") and the executable's folder cannot be opened.
 HANDLE WINAPI NoLogFolder(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                           DWORD flags, HANDLE templateFile) {
-  if (EndsWith(path, L"\\log")) {
+  if (IsLogFolder(path)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -36,7 +33,7 @@ HANDLE WINAPI NoLogFolder(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
 }
 HANDLE WINAPI NoModuleFolder(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                              DWORD flags, HANDLE templateFile) {
-  if ((flags & FILE_FLAG_BACKUP_SEMANTICS) && !EndsWith(path, L"\\log")) {
+  if ((flags & FILE_FLAG_BACKUP_SEMANTICS) && !IsLogFolder(path)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -44,7 +41,7 @@ HANDLE WINAPI NoModuleFolder(LPCWSTR path, DWORD access, DWORD share, LPSECURITY
 }
 // The log folder is made but its attributes cannot be read.
 DWORD WINAPI NoLogAttributes(LPCWSTR path) {
-  if (EndsWith(path, L"\\log")) {
+  if (IsLogFolder(path)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_FILE_ATTRIBUTES;
   }
