@@ -2,7 +2,9 @@
 // (C:\difxstore\store, one copy of each INF by file name), journals every call with its
 // arguments to C:\difxstore\journal.txt, and answers as a test scripts it in
 // C:\difxstore\script.txt: lines "<call> <package> <result> <last error>", where call is
-// preinstall, getpath or uninstall and package the INF's file name without extension.
+// preinstall, getpath or uninstall and package the INF's file name without extension. A
+// line "uninstall <package> reboot" lets that removal act as it would unscripted and
+// report that a restart is needed to finish it.
 #include <windows.h>
 #include <softpub.h>
 #include <wintrust.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -43,27 +46,38 @@ void Journal(const std::string& line) {
   }
 }
 
-// The scripted answer for this call and package, if there is one.
-bool Scripted(const char* call, const wchar_t* infPath, DWORD* result) {
+// The words after the call and the package of each script line for this call and package.
+std::vector<std::string> ScriptFor(const char* call, const wchar_t* infPath) {
+  std::vector<std::string> found;
   FILE* file = _wfopen((kRoot + L"script.txt").c_str(), L"rb");
-  if (!file) return false;
+  if (!file) return found;
   const std::string package = Narrow(Package(infPath));
   char line[256];
-  bool found = false;
-  while (!found && fgets(line, sizeof line, file)) {
+  while (fgets(line, sizeof line, file)) {
     char scriptedCall[32] = {};
     char scriptedPackage[64] = {};
-    char code[32] = {};
-    char lastError[32] = {};
-    if (sscanf(line, "%31s %63s %31s %31s", scriptedCall, scriptedPackage, code, lastError) == 4 &&
-        package == scriptedPackage && std::string(call) == scriptedCall) {
-      *result = static_cast<DWORD>(std::strtoul(code, nullptr, 0));
-      SetLastError(static_cast<DWORD>(std::strtoul(lastError, nullptr, 0)));
-      found = true;
+    int rest = 0;
+    if (sscanf(line, "%31s %63s %n", scriptedCall, scriptedPackage, &rest) == 2 && package == scriptedPackage &&
+        std::string(call) == scriptedCall) {
+      found.emplace_back(line + rest);
     }
   }
   fclose(file);
   return found;
+}
+
+// The scripted answer for this call and package, if there is one.
+bool Scripted(const char* call, const wchar_t* infPath, DWORD* result) {
+  for (const std::string& words : ScriptFor(call, infPath)) {
+    char code[32] = {};
+    char lastError[32] = {};
+    if (sscanf(words.c_str(), "%31s %31s", code, lastError) == 2) {
+      *result = static_cast<DWORD>(std::strtoul(code, nullptr, 0));
+      SetLastError(static_cast<DWORD>(std::strtoul(lastError, nullptr, 0)));
+      return true;
+    }
+  }
+  return false;
 }
 
 DWORD Answer(DWORD code) {
@@ -103,6 +117,18 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageGetPathW(PCWSTR infPa
 #endif
 
 #ifndef DIFX_NO_UNINSTALL
+namespace {
+
+// Whether the script has the removal of this package report that a restart is needed.
+bool RestartScripted(const wchar_t* storePath) {
+  for (const std::string& words : ScriptFor("uninstall", storePath)) {
+    if (words.rfind("reboot", 0) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 extern "C" __declspec(dllexport) DWORD WINAPI
     // NOLINTNEXTLINE(readability-non-const-parameter): the library's own signature; the flag is an output.
     DriverPackageUninstallW(PCWSTR storePath, DWORD flags, const void* installerInfo, BOOL* needReboot) {
@@ -113,6 +139,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI
   if (_wcsnicmp(storePath, kStore.c_str(), kStore.size()) != 0 || !DeleteFileW(storePath)) {
     return Answer(ERROR_FILE_NOT_FOUND);
   }
+  if (needReboot && RestartScripted(storePath)) *needReboot = TRUE;
   return ERROR_SUCCESS;
 }
 #endif
