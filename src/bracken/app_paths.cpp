@@ -2,6 +2,8 @@
 
 #include <shlwapi.h>
 
+#include <cwchar>
+
 #include "console.h"
 #include "system_paths.h"
 #include "unique_handle.h"
@@ -59,13 +61,16 @@ bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path
     return false;
   }
 
-  wchar_t text[kPathChars] = {};
+  // Only a text names a folder: an expandable one is expanded (RRF_RT_REG_SZ takes
+  // REG_EXPAND_SZ and expands it), any other type counts as a value that names none. The
+  // text comes terminated, into room for one character more than a path holds, so that a
+  // text too long for the path, stored with or without its terminator, shows as such.
+  wchar_t text[kPathChars + 1] = {};
   DWORD size = sizeof text;
-  if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(key.get(), nullptr, valueName, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS ||
+      std::wcslen(text) >= kPathChars) {
     return false;
   }
-  // Data that fill the whole buffer without a terminator are a text too long for it.
-  if (text[kPathChars - 1] != L'\0') return false;
 
   CopyBounded(path, kPathChars, text);
   const bool exists = PathFileExistsW(path) != FALSE;

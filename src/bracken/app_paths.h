@@ -27,6 +27,7 @@ void FreeAppPaths();
 bool IsWow64();
 
 // Reads a text value of HKLM (64-bit view) into `path` (kPathChars characters) and reports
-// whether the folder it names exists. True only when the key opened, the value was read
-// and its text names an existing file or folder.
+// whether the folder it names exists. True only when the key opened, the value is a text
+// (REG_SZ, or REG_EXPAND_SZ, expanded) that fits the buffer, and it names an existing file
+// or folder.
 bool GetDrvRegVal(const wchar_t* subKey, const wchar_t* valueName, wchar_t* path);

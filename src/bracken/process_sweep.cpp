@@ -121,14 +121,30 @@ bool ImageHoldsNeedle(HANDLE process) {
   return QueryFullProcessImageNameW(process, 0, path.data(), &size) && HoldsNeedle(path.data());
 }
 
+// The module's full path, whole: a name that fills the buffer may have been cut, and is
+// read again into a larger one, up to the longest path the system gives.
+bool ReadModulePath(HANDLE process, HMODULE module, std::vector<wchar_t>& path) {
+  for (;;) {
+    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
+    const DWORD size = static_cast<DWORD>(path.size());
+    const DWORD length = GetModuleFileNameExW(process, module, path.data(), size);
+    if (length == 0) return false;
+    if (length + 1 < size || size >= kImagePathChars) {
+      path[std::min(length, size - 1)] = L'\0';
+      return true;
+    }
+    path.resize(std::min<size_t>(path.size() * 2, kImagePathChars));
+  }
+}
+
 // Whether a module of the process lies under a needle. Where its modules cannot be listed,
 // as a 64-bit process's cannot from this 32-bit tool, its executable's path decides.
 bool IsDeviceProcess(HANDLE process) {
   std::vector<HMODULE> modules;
   if (!ListModules(process, modules)) return ImageHoldsNeedle(process);
+  std::vector<wchar_t> path(MAX_PATH);
   for (HMODULE module : modules) {
-    wchar_t path[MAX_PATH] = {};
-    if (GetModuleFileNameExW(process, module, path, MAX_PATH) && HoldsNeedle(path)) return true;
+    if (ReadModulePath(process, module, path) && HoldsNeedle(path.data())) return true;
   }
   return false;
 }
@@ -141,7 +157,7 @@ void TerminateIfDeviceProcess(DWORD processId) {
 
 }  // namespace
 
-void TerminateDeviceProcesses() {
+void TerminateDeviceProcesses(const std::vector<DWORD>& leftToTheirServices) {
   KernelHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), kTokenAccess, token.put())) return;
   EnableDebugPrivilege(token.get());
@@ -154,7 +170,8 @@ void TerminateDeviceProcesses() {
 
   // The tool must live on to stop the services, and the installer that waits for it, with
   // whatever started that, must live on too, wherever they lie.
-  const std::vector<DWORD> spared = SelfAndAncestors();
+  std::vector<DWORD> spared = SelfAndAncestors();
+  spared.insert(spared.end(), leftToTheirServices.begin(), leftToTheirServices.end());
   for (const DWORD processId : processIds) {
     if (processId == 0 || std::find(spared.begin(), spared.end(), processId) != spared.end()) continue;
     TerminateIfDeviceProcess(processId);

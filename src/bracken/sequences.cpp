@@ -16,7 +16,9 @@ constexpr const wchar_t* kIpodService = L"iPod Service";
 }  // namespace
 
 void StopServices() {
-  TerminateDeviceProcesses();
+  // The services' own processes are left to their stops, which ask each service to stop
+  // and end its process only when it does not.
+  TerminateDeviceProcesses(OwnServiceProcesses({kAppleService, kProductService, kIpodService}));
   ServiceControl control;
   control.Stop(kAppleService);
   control.Delete(kAppleService);

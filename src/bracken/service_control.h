@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+#include <vector>
+
 class ServiceControl {
  public:
   // An own-process, auto-start LocalSystem service that depends on "Tcpip".
@@ -21,3 +24,7 @@ class ServiceControl {
   // it holds; false at the first that cannot be stopped.
   bool StopDependents(SC_HANDLE manager, SC_HANDLE service);
 };
+
+// The processes of those of the named services that run, each in a process of its own.
+// Silent; none where the service manager cannot be opened.
+std::vector<DWORD> OwnServiceProcesses(std::initializer_list<const wchar_t*> serviceNames);

@@ -1,8 +1,16 @@
 // Start: waits for a stop in progress, requests the start (once more after a request
-// time-out) and waits while the service is start pending.
+// time-out) and waits while the service is start pending. Each wait ends when the service
+// makes no progress within its wait hint; both together end when the start's budget of
+// two minutes is spent, since a service may report progress, or a wait hint, for ever.
 #include "service_control.h"
 #include "service_state.h"
 #include "wait_timing.h"
+
+namespace {
+
+constexpr DWORD kStartBudget = 120000;
+
+}  // namespace
 
 void ServiceControl::Start(const wchar_t* serviceName) {
   LogPrintf("\n %s start opt : \n", NarrowName(serviceName));
@@ -33,10 +41,26 @@ void ServiceControl::Start(const wchar_t* serviceName) {
   LogPrintf("dwStartTickCount = %d, dwOldCheckPoint = %d \n", static_cast<int>(startTickCount),
             static_cast<int>(oldCheckPoint));
   LogPrintf("\n Wait for the service to stop before attempting to start it \n");
+  const DWORD startOfBudget = startTickCount;
+  // Whether the wait is over for want of progress: none within the wait hint, or the
+  // budget spent. A rising checkpoint restarts the wait hint's clock.
+  auto noProgress = [&] {
+    const bool progressed = status.dwCheckPoint > oldCheckPoint;
+    if (progressed) {
+      startTickCount = GetTickCount();
+      oldCheckPoint = status.dwCheckPoint;
+    }
+    const DWORD now = GetTickCount();
+    return (!progressed && ElapsedTicks(startTickCount, now) > status.dwWaitHint) ||
+           ElapsedTicks(startOfBudget, now) > kStartBudget;
+  };
+  auto poll = [&] {
+    Sleep(SleepWithinBudget(PollInterval(status.dwWaitHint), startOfBudget, GetTickCount(), kStartBudget));
+  };
 
   while (status.dwCurrentState == SERVICE_STOP_PENDING) {
     LogPrintf("\t ssStatus.dwCurrentState == SERVICE_STOP_PENDING \n");
-    Sleep(PollInterval(status.dwWaitHint));
+    poll();
     if (!ReadServiceStatus(service, status)) {
       const int code = static_cast<int>(GetLastError());
       OutA("QueryServiceStatusEx failed (%d)\n", code);
@@ -47,10 +71,7 @@ void ServiceControl::Start(const wchar_t* serviceName) {
     // A service that has finished stopping reports no progress any more; that is the end
     // of the wait, not a time-out.
     if (status.dwCurrentState != SERVICE_STOP_PENDING) break;
-    if (status.dwCheckPoint > oldCheckPoint) {
-      startTickCount = GetTickCount();
-      oldCheckPoint = status.dwCheckPoint;
-    } else if (ElapsedTicks(startTickCount, GetTickCount()) > status.dwWaitHint) {
+    if (noProgress()) {
       OutA("Timeout waiting for service to stop\n");
       LogPrintf("%s \t Timeout waiting for service to stop\n", NarrowName(serviceName));
       return;
@@ -84,18 +105,13 @@ void ServiceControl::Start(const wchar_t* serviceName) {
 
   while (status.dwCurrentState == SERVICE_START_PENDING) {
     LogPrintf("\t ssStatus.dwCurrentState == SERVICE_START_PENDING \n");
-    Sleep(PollInterval(status.dwWaitHint));
+    poll();
     // A failed read ends the wait; the last status read is judged.
     if (!ReadServiceStatus(service, status)) {
       OutA("QueryServiceStatusEx failed (%d)\n", static_cast<int>(GetLastError()));
       break;
     }
-    if (status.dwCheckPoint > oldCheckPoint) {
-      startTickCount = GetTickCount();
-      oldCheckPoint = status.dwCheckPoint;
-    } else if (ElapsedTicks(startTickCount, GetTickCount()) > status.dwWaitHint) {
-      break;
-    }
+    if (noProgress()) break;
   }
 
   if (status.dwCurrentState == SERVICE_RUNNING) {

@@ -74,9 +74,13 @@ bool SendStopControl(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
   return true;
 }
 
+bool RunsAlone(const SERVICE_STATUS_PROCESS& status) {
+  return status.dwProcessId != 0 && (status.dwServiceType & SERVICE_WIN32) == SERVICE_WIN32_OWN_PROCESS;
+}
+
 void EndServiceProcess(const SERVICE_STATUS_PROCESS& status) {
   // A host process that other services share is never ended.
-  if (status.dwProcessId == 0 || (status.dwServiceType & SERVICE_WIN32) != SERVICE_WIN32_OWN_PROCESS) return;
+  if (!RunsAlone(status)) return;
   const KernelHandle process(OpenProcess(kProcessAllAccess, FALSE, status.dwProcessId));
   // A termination that fails is not noticed: the stop has nothing more it could do.
   if (process) TerminateProcess(process.get(), 0);

@@ -46,6 +46,9 @@ void EchoService(const wchar_t* console, const char* log, const wchar_t* name, N
 bool ReadServiceStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status);
 // Sends the stop control; an accepted control updates the status part of `status`.
 bool SendStopControl(SC_HANDLE service, SERVICE_STATUS_PROCESS& status);
-// Terminates the process the status names with exit code 0, silently, when the same status
-// says that the service runs in a process of its own.
+// Whether the status names a process in which the service runs alone, not a host that it
+// shares with other services.
+bool RunsAlone(const SERVICE_STATUS_PROCESS& status);
+// Terminates the process the status names with exit code 0, silently, when the service runs
+// alone in it.
 void EndServiceProcess(const SERVICE_STATUS_PROCESS& status);

@@ -58,7 +58,11 @@ void ServiceControl::Stop(const wchar_t* serviceName) {
   StopDependents(manager, service);
 
   if (!SendStopControl(service, status)) {
-    EchoService(TOOLS_TWIN("%s \t ControlService failed (%d)\n"), serviceName, GetLastError());
+    const DWORD code = GetLastError();
+    EchoService(TOOLS_TWIN("%s \t ControlService failed (%d)\n"), serviceName, code);
+    // Dependents that would not stop keep the service from stopping: its process is ended
+    // as that of a stop that ran out of time.
+    if (code == ERROR_DEPENDENT_SERVICES_RUNNING) EndServiceProcess(status);
     return;
   }
 
@@ -95,10 +99,19 @@ bool ServiceControl::StopDependents(SC_HANDLE manager, SC_HANDLE service) {
   }
 
   for (DWORD i = 0; i < count; ++i) {
+    // A dependent deleted or stopped since it was listed is done; one that is stopping
+    // already is waited for like one that was just asked to stop.
     const ServiceHandle dependent(OpenServiceW(manager, dependents[i].lpServiceName, kDependentAccess));
-    if (!dependent) return false;
+    if (!dependent) {
+      if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) continue;
+      return false;
+    }
     SERVICE_STATUS_PROCESS status = {};
-    if (!SendStopControl(dependent.get(), status)) return false;
+    if (!SendStopControl(dependent.get(), status)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_SERVICE_NOT_ACTIVE || code == ERROR_SERVICE_DOES_NOT_EXIST) continue;
+      if (code != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || !ReadServiceStatus(dependent.get(), status)) return false;
+    }
     while (status.dwCurrentState != SERVICE_STOPPED) {
       Sleep(SleepWithinBudget(status.dwWaitHint, startTime, GetTickCount(), kStopBudget));
       if (!ReadServiceStatus(dependent.get(), status)) return false;

@@ -10,6 +10,7 @@ DWORD PollInterval(DWORD waitHint) {
 DWORD ElapsedTicks(DWORD start, DWORD now) { return now - start; }
 
 DWORD SleepWithinBudget(DWORD wanted, DWORD start, DWORD now, DWORD budget) {
+  if (wanted < kLeastSleep) wanted = kLeastSleep;
   const DWORD elapsed = ElapsedTicks(start, now);
   const DWORD left = elapsed > budget ? 0 : budget - elapsed + 1;
   return wanted < left ? wanted : left;

@@ -11,7 +11,12 @@ DWORD PollInterval(DWORD waitHint);
 // wrap-around.
 DWORD ElapsedTicks(DWORD start, DWORD now);
 
-// How long a wait of a budgeted operation may sleep when it wants `wanted` ms: at most
-// until the budget that began at `start` counts as spent, one tick after `budget` ms have
-// passed, so that a service reporting a wait hint of minutes cannot hold the stop up.
+// The shortest sleep between two status reads of a budgeted wait: a service that reports
+// a wait hint of 0 is not polled without pause.
+inline constexpr DWORD kLeastSleep = 100;
+
+// How long a wait of a budgeted operation may sleep when it wants `wanted` ms: at least
+// kLeastSleep, and at most until the budget that began at `start` counts as spent, one
+// tick after `budget` ms have passed, so that a service reporting a wait hint of minutes
+// cannot hold the operation up.
 DWORD SleepWithinBudget(DWORD wanted, DWORD start, DWORD now, DWORD budget);

@@ -111,7 +111,7 @@ TEST_F(ScriptedService, EveryAccessMaskIsTheOneWindowsHasAlwaysBeenGiven) {
       // The sweep opens every process with 0x431; the creation times of its ancestors it
       // reads with the least right that gives them.
       {"Sweep",
-       [] { TerminateDeviceProcesses(); },
+       [] { TerminateDeviceProcesses({}); },
        {{"OpenProcessToken", 0x28}, {"OpenProcess", 0x431}, {"OpenProcess", PROCESS_QUERY_LIMITED_INFORMATION}}},
   };
   for (const Row& row : rows) {

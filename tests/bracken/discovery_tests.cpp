@@ -134,6 +134,36 @@ TEST_F(Probes, TextsThatDoNotFitThePathBufferAreTooLong) {
   EXPECT_EQ(run.log.find("marvento"), std::string::npos);
 }
 
+TEST_F(Probes, OnlyATextNamesAFolderAndAnExpandableOneIsExpanded) {
+  wchar_t systemFolder[kPathChars] = {};
+  ASSERT_NE(ExpandEnvironmentStringsW(L"%SystemRoot%\\system32", systemFolder, kPathChars), 0u);
+  const DWORD backslash = L'\\';  // as a text, the current drive's root
+  const std::string fallback = "marvento UnInstall Dir Exist !\r\n App Path: " + Narrow(dir.path()) + " \r\n";
+  struct Case {
+    DWORD type;
+    std::wstring text;  // the data of the other types
+    std::string out;    // empty: the value names no folder and the fallback runs
+  };
+  const Case cases[] = {
+      {REG_EXPAND_SZ, L"%SystemRoot%\\system32", SetupExists(systemFolder)},
+      {REG_EXPAND_SZ, L"%SystemRoot%\\" + std::wstring(250, L'x'), ""},  // too long once expanded
+      {REG_DWORD, L"", ""},
+      {REG_BINARY, dir.path(), ""},
+      {REG_MULTI_SZ, dir.path() + L'\0', ""},
+  };
+  SetText(KEY_WOW64_32KEY, kUninstallKey32, L"InstallLocation", dir.path());
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.type);
+    if (test.type == REG_DWORD) {
+      SetBytes(KEY_WOW64_32KEY, kProductKey32, L"InstallPath", REG_DWORD, &backslash, sizeof backslash);
+    } else {
+      SetBytes(KEY_WOW64_32KEY, kProductKey32, L"InstallPath", test.type, test.text.c_str(),
+               static_cast<DWORD>((test.text.size() + 1) * sizeof(wchar_t)));
+    }
+    EXPECT_EQ(RunDiscovery().out, (test.out.empty() ? fallback : test.out) + ProbeError(kIpodKey));
+  }
+}
+
 TEST_F(Probes, GetDrvRegValHandsBackTheTextEvenWhenThePathIsMissing) {
   SetText(KEY_WOW64_32KEY, kProductKey32, L"InstallPath", dir / L"gone");
   wchar_t path[kPathChars] = L"untouched";

@@ -32,10 +32,11 @@ const std::string kWaitForStop = "\n Wait for the service to stop before attempt
 const std::string kStopPendingRecord = "\t ssStatus.dwCurrentState == SERVICE_STOP_PENDING \n\r\n";
 const std::string kStartPendingRecord = "\t ssStatus.dwCurrentState == SERVICE_START_PENDING \n\r\n";
 
+// The four values as the tool prints them, signed.
 std::string NotStarted(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint) {
-  return Line("Service not started. ") + "  Current State: " + std::to_string(state) +
-         "\r\n  Exit Code: " + std::to_string(exitCode) + "\r\n  Check Point: " + std::to_string(checkPoint) +
-         "\r\n  Wait Hint: " + std::to_string(waitHint) + "\r\n";
+  auto text = [](DWORD value) { return std::to_string(static_cast<int>(value)); };
+  return Line("Service not started. ") + "  Current State: " + text(state) + "\r\n  Exit Code: " + text(exitCode) +
+         "\r\n  Check Point: " + text(checkPoint) + "\r\n  Wait Hint: " + text(waitHint) + "\r\n";
 }
 std::string NotStartedRecords(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint) {
   return Record("Service not started. ") + " \t\t  Current State: " + std::to_string(state) +
@@ -153,6 +154,47 @@ TEST_F(ScriptedService, StartJudgesAStartThatMakesNoProgress) {
   EXPECT_NE(outcome.log.find(kStartPendingRecord + kStartPendingRecord + kStartPendingRecord +
                              NotStartedRecords(2, 0, 4, 2000)),
             std::string::npos);
+}
+
+TEST_F(ScriptedService, AStartGivesUpAfterTwoMinutesWhateverTheServiceReports) {
+  // Checkpoints that rise at every read, with a hint of 20 s: polls of 2 s.
+  auto rising = [](DWORD state) {
+    std::vector<Answer> reads;
+    for (DWORD checkPoint = 1; checkPoint < 80; ++checkPoint) reads.push_back(Status(state, checkPoint, 20000));
+    return reads;
+  };
+  std::vector<Answer> risingStart = rising(SERVICE_START_PENDING);
+  risingStart.insert(risingStart.begin(), Status(SERVICE_STOPPED));
+  struct Case {
+    const char* what;
+    std::vector<Answer> reads;
+    std::string out;
+    size_t polls;  // then one of 1 ms, to the end of the budget
+  };
+  const Case cases[] = {
+      {"a start with a huge hint and no progress",
+       {Status(SERVICE_STOPPED), Status(SERVICE_START_PENDING, 1, 0xFFFFFFFF)},
+       Line("Service start pending...") + NotStarted(2, 0, 1, 0xFFFFFFFF),
+       12},
+      {"a start whose checkpoint rises for ever", risingStart,
+       Line("Service start pending...") + NotStarted(2, 0, 62, 20000), 60},
+      {"a stop that never ends before the start", rising(SERVICE_STOP_PENDING),
+       "Timeout waiting for service to stop\r\n", 60},
+      {"a stop with a huge hint",
+       {Status(SERVICE_STOP_PENDING, 1, 0xFFFFFFFF)},
+       "Timeout waiting for service to stop\r\n",
+       12},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    NextCase().reads[kService].assign(test.reads.begin(), test.reads.end());
+    script.startErrors = {0};
+    EXPECT_EQ(Start().out, test.out);
+    const std::vector<std::string> sleeps = Sleeps();
+    ASSERT_EQ(sleeps.size(), test.polls + 1);
+    EXPECT_EQ(sleeps.back(), "Sleep 1");
+    EXPECT_EQ(script.clock, 120001u);
+  }
 }
 
 TEST_F(ScriptedService, StartReportsAFailingStatusReadWhereverItHappens) {
@@ -278,7 +320,12 @@ TEST_F(ScriptedService, AStopGivesUpAfterItsBudgetWhateverWaitHintTheServiceRepo
     std::string out;
   };
   const Answer hanging = Status(SERVICE_STOP_PENDING, 1, 600000);
+  // A hint of 0 is polled no faster than every 100 ms.
+  const Answer noHint = Status(SERVICE_STOP_PENDING, 1, 0);
+  std::vector<std::string> floorSleeps(300, "Sleep 100");
+  floorSleeps.emplace_back("Sleep 1");
   const Case cases[] = {
+      {"a wait hint of 0", {Status(SERVICE_RUNNING), noHint}, {noHint}, floorSleeps, "Wait timed out\r\n"},
       {"after the control", {Status(SERVICE_RUNNING), hanging}, {hanging}, {"Sleep 30001"}, "Wait timed out\r\n"},
       {"a stop in progress",
        {hanging},
@@ -383,12 +430,6 @@ TEST_F(ScriptedService, ADependentThatCannotBeStoppedEndsTheDependentsOnly) {
     fresh.controls[kService] = {Status(SERVICE_STOPPED)};
     return fresh;
   };
-  SCOPED_TRACE("not opened: the next dependent is left alone");
-  nextCase({L"BrackenNoSuchDependent", kDependentB});
-  EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
-  EXPECT_EQ(Count("Control BrackenDependentB"), 0u);
-  EXPECT_EQ(Count("Control BrackenScripted"), 1u);
-
   SCOPED_TRACE("the control refused");
   nextCase({kDependentA, kDependentB}).controls[kDependentA] = {Fails(ERROR_DEPENDENT_SERVICES_RUNNING)};
   EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
@@ -437,6 +478,50 @@ TEST_F(ScriptedService, ADependentThatCannotBeStoppedEndsTheDependentsOnly) {
   EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
   EXPECT_EQ(Count("Enum BrackenScripted 0"), 1u);
   EXPECT_EQ(Count("Control BrackenScripted"), 1u);
+}
+
+TEST_F(ScriptedService, DependentsGoneStoppedOrStoppingDoNotEndTheWalk) {
+  const struct {
+    const char* what;
+    std::wstring first;
+    Answer control;  // of the first dependent
+    std::vector<Answer> reads;
+    std::vector<std::string> sleeps;
+  } cases[] = {
+      {"deleted since it was listed", L"BrackenNoSuchDependent", {}, {}, {}},
+      {"deleted after it was opened", kDependentA, Fails(ERROR_SERVICE_DOES_NOT_EXIST), {}, {}},
+      {"stopped since it was listed", kDependentA, Fails(ERROR_SERVICE_NOT_ACTIVE), {}, {}},
+      {"stopping already",
+       kDependentA,
+       Fails(ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
+       {Status(SERVICE_STOP_PENDING, 1, 700), Status(SERVICE_STOPPED)},
+       {"Sleep 700"}},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.what);
+    NextCase().dependents = {test.first, kDependentB};
+    script.controls[test.first] = {test.control};
+    script.reads[test.first].assign(test.reads.begin(), test.reads.end());
+    script.controls[kDependentB] = {Status(SERVICE_STOPPED)};
+    script.reads[kService] = {Status(SERVICE_RUNNING)};
+    script.controls[kService] = {Status(SERVICE_STOPPED)};
+    EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
+    EXPECT_EQ(Count("Control BrackenDependentB"), 1u);
+    EXPECT_EQ(Sleeps(), test.sleeps);
+  }
+
+  // A stop that Windows refuses because dependents still run ends the service's process.
+  DummyProcess stuck(BesideTests(L"dummy_process.exe"));
+  Answer running = Status(SERVICE_RUNNING);
+  running.processId = stuck.id();
+  NextCase().dependents = {kDependentA};
+  script.controls[kDependentA] = {Fails(ERROR_ACCESS_DENIED)};
+  script.reads[kService] = {running};
+  script.controls[kService] = {Fails(ERROR_DEPENDENT_SERVICES_RUNNING)};
+  const Outcome outcome = Stop();
+  EXPECT_EQ(outcome.out, Line("ControlService failed (1051)"));
+  EXPECT_EQ(outcome.log, kStopHeader + Record("ControlService failed (1051)"));
+  EXPECT_TRUE(stuck.Ended(5000));
 }
 
 // Ending a service's process, and the access every call asks for.

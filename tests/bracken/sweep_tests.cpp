@@ -55,6 +55,10 @@ TEST_F(BrackenRun, StopEndsTheProcessesWhoseModulesLieUnderANeedle) {
   // A 64-bit process, whose modules this 32-bit tool cannot list, is judged by its executable.
   DummyProcess deviceFolder64(targets / L"h\\marvento\\dummy_process64.exe");
   DummyProcess plain64(targets / L"i\\plain\\dummy_process64.exe");
+  // A needle in the library's own name only, past the 260th character of its path.
+  std::wstring deep = targets / L"j";
+  while (deep.size() < 300) deep += L"\\deep-folder";
+  DummyProcess deepLibrary(targets / L"j\\dummy_process.exe", PlaceModule(L"\\\\?\\" + deep + L"\\CoreFP.dll"));
 
   const RunResult run = Bracken(L"/stopsvc");
   EXPECT_EQ(run.exitCode, 0u);
@@ -65,6 +69,7 @@ TEST_F(BrackenRun, StopEndsTheProcessesWhoseModulesLieUnderANeedle) {
   EXPECT_TRUE(Terminated(fairPlayLibrary));
   EXPECT_TRUE(Terminated(deviceFolder));
   EXPECT_TRUE(Terminated(deviceFolder64));
+  EXPECT_TRUE(Terminated(deepLibrary));
   EXPECT_FALSE(plain64.Ended(0));
   EXPECT_FALSE(wrongCase.Ended(0));
   EXPECT_FALSE(plain.Ended(0));
@@ -115,10 +120,10 @@ TEST(Sweep, WithoutItsTokenEndsNothing) {
   DummyProcess target(targets / L"marvento\\dummy_process.exe");
   {
     ImportPatch token("advapi32.dll", "OpenProcessToken", reinterpret_cast<const void*>(&FailingOpenProcessToken));
-    TerminateDeviceProcesses();
+    TerminateDeviceProcesses({});
   }
   EXPECT_FALSE(target.Ended(300));
-  TerminateDeviceProcesses();
+  TerminateDeviceProcesses({});
   EXPECT_TRUE(Terminated(target));
 }
 
@@ -129,7 +134,7 @@ TEST(Sweep, WithoutPsapiSaysSoAndEndsNothing) {
   DummyProcess target(targets / L"marvento\\dummy_process.exe");
   const Captured sweep = Capture([] {
     const RefusedLibrary refused(L"psapi.dll");
-    TerminateDeviceProcesses();
+    TerminateDeviceProcesses({});
   });
   EXPECT_EQ(sweep.out, "LoadLibrary psapi.dll failed (126)\r\n");
   EXPECT_EQ(sweep.log, "LoadLibrary psapi.dll failed (126)\n\r\n");
@@ -223,7 +228,7 @@ TEST(Sweep, AFailingCallPassesOverWhatItConcerns) {
     DummyProcess target(targets / L"marvento\\dummy_process.exe");
     {
       Replacements failing(test.failing);
-      TerminateDeviceProcesses();
+      TerminateDeviceProcesses({});
     }
     EXPECT_EQ(target.Ended(test.ended ? 3000 : 300), test.ended);
   }
@@ -350,7 +355,7 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
             &first.emplace("kernel32.dll", "Process32FirstW", reinterpret_cast<const void*>(&FirstWithFakeParent));
         g_next = &next.emplace("kernel32.dll", "Process32NextW", reinterpret_cast<const void*>(&NextWithFakeParent));
       }
-      TerminateDeviceProcesses();
+      TerminateDeviceProcesses({});
     }
     EXPECT_EQ(target.Ended(test.ended ? 3000 : 300), test.ended);
   }

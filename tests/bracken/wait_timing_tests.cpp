@@ -31,13 +31,17 @@ TEST(ElapsedTicks, CountsAcrossTheWrapOfTheCounter) {
   for (const auto& c : cases) EXPECT_EQ(ElapsedTicks(c.start, c.now), c.elapsed) << c.start << " " << c.now;
 }
 
-TEST(SleepWithinBudget, NeverSleepsPastTheMomentTheBudgetIsSpent) {
+TEST(SleepWithinBudget, SleepsAtLeastAFloorAndNeverPastTheMomentTheBudgetIsSpent) {
   const struct {
     DWORD wanted;
     DWORD start;
     DWORD now;
     DWORD sleep;
-  } cases[] = {{0, 0, 0, 0},
+  } cases[] = {{0, 0, 0, 100},
+               {99, 0, 0, 100},
+               {101, 0, 0, 101},
+               {0, 0, 29950, 51},
+               {0, 0, 30001, 0},
                {5000, 0, 0, 5000},
                {600000, 0, 0, 30001},
                {INFINITE, 0, 0, 30001},

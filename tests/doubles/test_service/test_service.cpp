@@ -7,7 +7,8 @@
 //   longstop   the same for about 6 s: still stopping after the tool and another service
 //              have started, even where each start of a 32-bit program takes a second
 // It appends "<name> started InstallDir=<value>" to test_service.log beside it, with the
-// Apple Mobile Device Support folder it finds in the registry at start.
+// Apple Mobile Device Support folder it finds in the registry at start, and "<name> stopped"
+// as it reports its stop after a stop request.
 #include <windows.h>
 
 #include <cstdio>
@@ -43,17 +44,21 @@ void ReadMode() {
   fclose(file);
 }
 
+void Record(const std::wstring& text) {
+  FILE* file = _wfopen(BesideProgram(L"test_service.log").c_str(), L"ab");
+  if (!file) return;
+  const std::wstring line = g_name + L" " + text + L"\r\n";
+  const std::string bytes(line.begin(), line.end());
+  fwrite(bytes.data(), 1, bytes.size(), file);
+  fclose(file);
+}
+
 void RecordStart() {
   wchar_t value[MAX_PATH] = L"missing";
   DWORD size = sizeof value;
   RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Apple Inc.\\Apple Mobile Device Support", L"InstallDir", RRF_RT_REG_SZ,
                nullptr, value, &size);
-  FILE* file = _wfopen(BesideProgram(L"test_service.log").c_str(), L"ab");
-  if (!file) return;
-  const std::wstring line = g_name + L" started InstallDir=" + value + L"\r\n";
-  const std::string bytes(line.begin(), line.end());
-  fwrite(bytes.data(), 1, bytes.size(), file);
-  fclose(file);
+  Record(std::wstring(L"started InstallDir=") + value);
 }
 
 void Report(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0, DWORD exitCode = NO_ERROR) {
@@ -105,6 +110,8 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
       Report(SERVICE_STOP_PENDING, checkPoint, 2000);
     }
   }
+  // Recorded first: once the stop is reported, the process may be ended at any moment.
+  Record(L"stopped");
   Report(SERVICE_STOPPED);
 }
 
