@@ -99,6 +99,12 @@ TEST_F(ScriptedService, EveryAccessMaskIsTheOneWindowsHasAlwaysBeenGiven) {
          ServiceControl().Delete(kService.c_str());
        },
        {{"OpenSCManagerW", kManager}, {"OpenServiceW", 0xF003F}, {"OpenProcess", 0x1F0FFF}}},
+      {"The services' processes",
+       [&] {
+         script.reads[kService] = {stopped};
+         OwnServiceProcesses({kService.c_str()});
+       },
+       {{"OpenSCManagerW", SC_MANAGER_CONNECT}, {"OpenServiceW", SERVICE_QUERY_STATUS}}},
       {"Discovery",
        [] {
          wchar_t path[kPathChars] = {};

@@ -480,13 +480,30 @@ TEST_F(ScriptedService, ADependentThatCannotBeStoppedEndsTheDependentsOnly) {
   EXPECT_EQ(Count("Control BrackenScripted"), 1u);
 }
 
+namespace {
+
+const std::wstring kRefusedDependent = L"BrackenRefusedDependent";
+ImportPatch* g_openService = nullptr;
+SC_HANDLE WINAPI RefusingOpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
+  if (name == kRefusedDependent) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return g_openService->Original<decltype(&OpenServiceW)>()(manager, name, access);
+}
+
+}  // namespace
+
 TEST_F(ScriptedService, DependentsGoneStoppedOrStoppingDoNotEndTheWalk) {
+  ImportPatch openService("advapi32.dll", "OpenServiceW", reinterpret_cast<const void*>(&RefusingOpenServiceW));
+  g_openService = &openService;
   const struct {
     const char* what;
     std::wstring first;
     Answer control;  // of the first dependent
     std::vector<Answer> reads;
     std::vector<std::string> sleeps;
+    size_t secondStopped = 1;  // 0: the walk ends at the first dependent
   } cases[] = {
       {"deleted since it was listed", L"BrackenNoSuchDependent", {}, {}, {}},
       {"deleted after it was opened", kDependentA, Fails(ERROR_SERVICE_DOES_NOT_EXIST), {}, {}},
@@ -496,6 +513,14 @@ TEST_F(ScriptedService, DependentsGoneStoppedOrStoppingDoNotEndTheWalk) {
        Fails(ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
        {Status(SERVICE_STOP_PENDING, 1, 700), Status(SERVICE_STOPPED)},
        {"Sleep 700"}},
+      // Other failures still end the walk.
+      {"not opened for another reason", kRefusedDependent, {}, {}, {}, 0},
+      {"stopping, and its status cannot be read",
+       kDependentA,
+       Fails(ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
+       {Fails(ERROR_ACCESS_DENIED)},
+       {},
+       0},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.what);
@@ -506,7 +531,7 @@ TEST_F(ScriptedService, DependentsGoneStoppedOrStoppingDoNotEndTheWalk) {
     script.reads[kService] = {Status(SERVICE_RUNNING)};
     script.controls[kService] = {Status(SERVICE_STOPPED)};
     EXPECT_EQ(Stop().out, Line("Service stopped successfully"));
-    EXPECT_EQ(Count("Control BrackenDependentB"), 1u);
+    EXPECT_EQ(Count("Control BrackenDependentB"), test.secondStopped);
     EXPECT_EQ(Sleeps(), test.sleeps);
   }
 
@@ -522,6 +547,33 @@ TEST_F(ScriptedService, DependentsGoneStoppedOrStoppingDoNotEndTheWalk) {
   EXPECT_EQ(outcome.out, Line("ControlService failed (1051)"));
   EXPECT_EQ(outcome.log, kStopHeader + Record("ControlService failed (1051)"));
   EXPECT_TRUE(stuck.Ended(5000));
+}
+
+namespace {
+
+SC_HANDLE WINAPI RefusedOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+
+}  // namespace
+
+TEST_F(ScriptedService, OnlyTheProcessesOfServicesRunningAloneAreLeftToTheirStops) {
+  Answer alone = Status(SERVICE_RUNNING);
+  alone.processId = 1234;
+  Answer shared = alone;
+  shared.type = SERVICE_WIN32_SHARE_PROCESS;
+  script.reads[kService] = {alone};
+  script.reads[kDependentA] = {shared};
+  script.reads[kDependentB] = {Fails(ERROR_ACCESS_DENIED)};
+  const auto all = {kService.c_str(), kDependentA.c_str(), kDependentB.c_str(), L"BrackenNoSuchService"};
+  EXPECT_EQ(OwnServiceProcesses(all), std::vector<DWORD>{1234});
+  EXPECT_TRUE(script.open.empty());
+  script.reads[kService] = {Status(SERVICE_STOPPED)};
+  EXPECT_TRUE(OwnServiceProcesses(all).empty());
+  ImportPatch refused("advapi32.dll", "OpenSCManagerW", reinterpret_cast<const void*>(&RefusedOpenSCManagerW));
+  script.reads[kService] = {alone};
+  EXPECT_TRUE(OwnServiceProcesses(all).empty());
 }
 
 // Ending a service's process, and the access every call asks for.

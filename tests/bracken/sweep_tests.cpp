@@ -298,6 +298,19 @@ BOOL WINAPI WithUnreadableFakeParent(HANDLE process, FILETIME* creation, FILETIM
   return g_original->Original<decltype(&GetProcessTimes)>()(process, creation, exit, kernel, user);
 }
 
+// Every module of one process named by a text longer than any buffer, which no system
+// gives: the sweep reads it into the longest path buffer and judges what that holds.
+DWORD g_endlessFor = 0;
+DWORD WINAPI EndlessModulePath(HANDLE process, HMODULE module, LPWSTR name, DWORD size) {
+  if (GetProcessId(process) != g_endlessFor) {
+    return g_original->Original<decltype(&GetModuleFileNameExW)>()(process, module, name, size);
+  }
+  EXPECT_LE(size, 32768u);
+  std::fill(name, name + size - 1, L'x');
+  name[size - 1] = L'\0';
+  return size - 1;
+}
+
 }  // namespace
 
 TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
@@ -317,6 +330,10 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
        {"psapi.dll", "EnumProcessModules", reinterpret_cast<const void*>(&LongModuleList)},
        false,
        true},
+      {"module names that never fit",
+       {"psapi.dll", "GetModuleFileNameExW", reinterpret_cast<const void*>(&EndlessModulePath)},
+       false,
+       false},
       // The needle process started after this one: it cannot be this process's parent.
       {"a parent identifier taken over by a newer process", {nullptr, nullptr, nullptr}, true, true},
       {"a parent older than its child",
@@ -342,6 +359,7 @@ TEST(Sweep, EveryProcessAndModuleIsExaminedAndOnlyRealAncestorsAreSpared) {
     DummyProcess target(targets / L"d\\dummy_process.exe",
                         PlaceModule(targets / L"d\\Apple Application Support\\dummy_module.dll"));
     g_fakeParent = test.fakeParent ? target.id() : 0;
+    g_endlessFor = target.id();
     g_hideFakeParent = test.hideParentEntry;
     {
       std::optional<ImportPatch> replaced;
