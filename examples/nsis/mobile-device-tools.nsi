@@ -15,6 +15,10 @@
 ; list. nsExec::ExecToLog is not used for that: it writes lines only into the details
 ; window, which a silent run does not have. The tool's output is appended to the log by
 ; cmd.exe instead, whose exit code is the tool's.
+;
+; When the driver tool ends with " A restart is required to finish the driver update.",
+; the installer sets its reboot flag and says so in its log, and at its end asks whether
+; to restart now. A silent run does not restart: its log tells its caller.
 
 Unicode true
 !include LogicLib.nsh
@@ -65,6 +69,7 @@ Var Log    ; the log file
     Push $0
     Push $3
     Push $4
+    Push $5
     FileOpen $3 $Log a
     FileSeek $3 0 END $4 ; where this tool's lines will start
     FileWrite $3 "$1 $2$\r$\n"
@@ -76,7 +81,8 @@ Var Log    ; the log file
     ${Else}
       StrCpy $0 "error" ; cmd.exe would give its own code for a missing program
     ${EndIf}
-    ; The tool's lines into the details list.
+    ; The tool's lines into the details list, noting the driver tool's restart line.
+    StrCpy $5 ""
     FileOpen $3 $Log r
     FileSeek $3 $4
     FileRead $3 $4 ; the heading written above
@@ -86,6 +92,7 @@ Var Log    ; the log file
       ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
       ${TrimNewLines} $4 $4
       DetailPrint "  $4"
+      ${IfThen} $4 == " A restart is required to finish the driver update." ${|} StrCpy $5 "restart" ${|}
     ${Loop}
     FileClose $3
     ; The exit code in words.
@@ -118,7 +125,7 @@ Var Log    ; the log file
         StrCpy $4 "every connected device uses the right driver, or none is connected"
         ${Break}
       ${Case} "/qu 3"
-        StrCpy $4 "a connected device uses another driver"
+        StrCpy $4 "a connected device uses another driver, or its driver does not run"
         ${Break}
       ${Case} "/qu 4"
         StrCpy $4 "the USB driver's INF file cannot be opened"
@@ -142,16 +149,34 @@ Var Log    ; the log file
           StrCpy $4 "unexpected exit code"
         ${EndIf}
     ${EndSwitch}
+    ${If} $5 == "restart"
+      SetRebootFlag true
+      StrCpy $5 "$1 $2: a restart is required to finish the driver update; the reboot flag is set"
+    ${EndIf}
     FileOpen $3 $Log a
     FileSeek $3 0 END
     FileWrite $3 "$1 $2 exit code $0: $4$\r$\n"
+    ${IfThen} $5 != "" ${|} FileWrite $3 "$5$\r$\n" ${|}
     FileClose $3
     DetailPrint "$1 $2 exit code $0: $4"
+    ${IfThen} $5 != "" ${|} DetailPrint $5 ${|}
+    Pop $5
     Pop $4
     Pop $3
     Pop $0
     Pop $1
     Pop $2
+  FunctionEnd
+
+  ; At the end: when a tool asked for a restart, a visible run asks whether to restart now.
+  ; A silent one answers no (NSIS never restarts on the reboot flag alone); its log says
+  ; that a restart is required, for its caller.
+  Function ${UN}OfferRestart
+    ${If} ${RebootFlag}
+      MessageBox MB_YESNO|MB_ICONQUESTION "A restart is required to finish the driver update. Restart now?" \
+        /SD IDNO IDNO +2
+      Reboot
+    ${EndIf}
   FunctionEnd
 !macroend
 !insertmacro Functions ""
@@ -161,6 +186,12 @@ Function .onInit
 FunctionEnd
 Function un.onInit
   Call un.Init
+FunctionEnd
+Function .onInstSuccess
+  Call OfferRestart
+FunctionEnd
+Function un.onUninstSuccess
+  Call un.OfferRestart
 FunctionEnd
 
 !macro RunTool EXE SWITCH

@@ -1,7 +1,8 @@
 // "/qu": lists the connected USB devices whose most general hardware ID is one of the
 // INF's model section, with six of their properties, and says whether each is bound to
-// the right driver. Reads only; changes nothing on the system.
+// the right driver and runs it. Reads only; changes nothing on the system.
 #include <windows.h>
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <iterator>
@@ -49,9 +50,30 @@ static_assert(kProperties[kClass].code == SPDRP_CLASS && kProperties[kClassGuid]
               kProperties[kDriver].code == SPDRP_DRIVER && kProperties[kDeviceDesc].code == SPDRP_DEVICEDESC &&
               kProperties[kFriendlyName].code == SPDRP_FRIENDLYNAME && kProperties[kMfg].code == SPDRP_MFG);
 
+// Whether the device runs its driver. Windows records the driver it chose whether or not
+// the driver then loads and starts; a device whose driver did not (unsigned, failed,
+// disabled, held back) has a problem, and one that waits for a restart has not changed yet.
+// Such a device gets one line that names its problem number. A status that cannot be read
+// leaves the judgement to the strings.
+bool RunsItsDriver(SP_DEVINFO_DATA& device, int index) {
+  // Given first: Wine answers CR_SUCCESS and leaves them as they were, a device that runs.
+  ULONG status = 0;
+  ULONG problem = 0;
+  if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) != CR_SUCCESS) return true;
+  if (status & DN_NEED_RESTART) {
+    EchoW(TOOLS_TWIN("%d appdev Problem \t = %lu, restart needed\n"), index, problem);
+    return false;
+  }
+  if (status & DN_HAS_PROBLEM) {
+    EchoW(TOOLS_TWIN("%d appdev Problem \t = %lu\n"), index, problem);
+    return false;
+  }
+  return true;
+}
+
 // Reads, shows and logs the six properties of a matching device; true when it is bound to
-// the right driver. Each buffer is cleared first, so a property that cannot be read counts
-// as empty.
+// the right driver and runs it. Each buffer is cleared first, so a property that cannot be
+// read counts as empty.
 bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, int index) {
   PropertyText values[std::size(kProperties)];
   for (size_t i = 0; i < std::size(kProperties); ++i) {
@@ -66,7 +88,8 @@ bool ExamineDevice(CComStrTools& tools, HDEVINFO set, SP_DEVINFO_DATA& device, i
     LogPrintf(kProperties[i].log, index, tools.ToNarrow(values[i].text));
   }
 
-  return EqualsIgnoringAsciiCase(values[kClass].text, L"USB") &&
+  const bool runs = RunsItsDriver(device, index);
+  return runs && EqualsIgnoringAsciiCase(values[kClass].text, L"USB") &&
          EqualsIgnoringAsciiCase(values[kDeviceDesc].text, kDriverName) &&
          EqualsIgnoringAsciiCase(values[kFriendlyName].text, kDriverName) &&
          EqualsIgnoringAsciiCase(values[kMfg].text, kMaker);

@@ -12,12 +12,14 @@ namespace {
 // The system libraries each operation calls into; the driver-install library is the
 // operations' own business.
 #if defined(_MSC_VER)
-// The SDK binds the configuration-manager call to cfgmgr32.dll.
+// The SDK binds the configuration-manager call, which "/re" and "/qu" make, to cfgmgr32.dll.
 constexpr const wchar_t* kUpdateLibraries[] = {L"setupapi.dll", L"cfgmgr32.dll", L"newdev.dll"};
+constexpr const wchar_t* kQueryLibraries[] = {L"setupapi.dll", L"cfgmgr32.dll"};
 #else
+// mingw-w64 binds it to setupapi.dll, which exports it too.
 constexpr const wchar_t* kUpdateLibraries[] = {L"setupapi.dll", L"newdev.dll"};
-#endif
 constexpr const wchar_t* kQueryLibraries[] = {L"setupapi.dll"};
+#endif
 
 struct Switch {
   const wchar_t* text;

@@ -3,8 +3,20 @@
 #include "difx_library.h"
 #include "driver_paths.h"
 #include "operations.h"
+#include "restart_notice.h"
 
 namespace {
+
+// Takes the package whose INF lies at `storePath` out of the store: 0 on success, else the
+// library's code, with the last-error code as the library left it. A removal that needs a
+// restart to finish sets `restartRequired`.
+DWORD RemoveFromStore(const DifxLibrary& difx, const wchar_t* storePath, bool& restartRequired) {
+  BOOL needReboot = FALSE;
+  const DWORD result = difx.uninstall(storePath, kUninstallFlags, nullptr, &needReboot);
+  // The output is defined only after a removal that succeeded.
+  if (result == ERROR_SUCCESS && needReboot) restartRequired = true;
+  return result;
+}
 
 // Where a package's INF lies in the driver store; empty until found.
 struct StorePath {
@@ -23,7 +35,7 @@ struct StorePath {
 // A probe that answers "added" has just put a package into the store that was not there;
 // it is taken out again, so that "/u" never leaves more in the store than it found.
 void RemoveProbeCopy(const DifxLibrary& difx, CDriverInfPaths& record, const wchar_t* infPath, const char* package,
-                     BOOL* needReboot) {
+                     bool& restartRequired) {
   if (!difx.getPath || !difx.uninstall) {
     LogPrintf("%s: the probe added the package to the driver store; it cannot be removed again \n", package);
     return;
@@ -34,7 +46,7 @@ void RemoveProbeCopy(const DifxLibrary& difx, CDriverInfPaths& record, const wch
               GetLastError());
     return;
   }
-  if (difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot) == ERROR_SUCCESS) {
+  if (RemoveFromStore(difx, store.text, restartRequired) == ERROR_SUCCESS) {
     LogPrintf("%s: removed the copy the probe added to the driver store: %s\n", package,
               record.strTools.ToNarrow(store.text));
   } else {
@@ -44,10 +56,10 @@ void RemoveProbeCopy(const DifxLibrary& difx, CDriverInfPaths& record, const wch
 }
 
 // The network package's outcome is reported but decides nothing.
-void UninstallNetworkPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* needReboot) {
+void UninstallNetworkPackage(const DifxLibrary& difx, CDriverInfPaths& record, bool& restartRequired) {
   const wchar_t* inf = record.netInfPath.get();
   const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
-  if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "netaapl", needReboot);
+  if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "netaapl", restartRequired);
   if (probe != kPackageInStore) return;
 
   EchoA(TOOLS_TWIN_A("netappl already exist: %ld \n"), static_cast<long>(probe));
@@ -59,7 +71,7 @@ void UninstallNetworkPackage(const DifxLibrary& difx, CDriverInfPaths& record, B
   }
   EchoText(record.strTools, TOOLS_TWIN("inf net path: %s\n"), store.text);
   if (!difx.uninstall) return;
-  if (difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot) == ERROR_SUCCESS) {
+  if (RemoveFromStore(difx, store.text, restartRequired) == ERROR_SUCCESS) {
     EchoA(TOOLS_TWIN_A("DriverPackageUninstall netaapl successed ! \n"));
   } else {
     EchoA(TOOLS_TWIN_A("DriverPackageUninstall netaapl err: %ld \n"), LastErrorCode());
@@ -67,7 +79,7 @@ void UninstallNetworkPackage(const DifxLibrary& difx, CDriverInfPaths& record, B
 }
 
 // The USB package's outcome is the operation's result.
-int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* needReboot) {
+int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, bool& restartRequired) {
   const wchar_t* inf = record.drvInfPath.get();
   const DWORD probe = difx.preinstall(inf, kPreinstallFlags);
   if (probe == kPreinstallInfMissing) {
@@ -75,7 +87,7 @@ int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* 
     return kInfNotFound;
   }
   if (probe != kPackageInStore) {
-    if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "usbaapl", needReboot);
+    if (probe == kPackageAdded) RemoveProbeCopy(difx, record, inf, "usbaapl", restartRequired);
     return static_cast<int>(probe);
   }
 
@@ -88,7 +100,7 @@ int UninstallUsbPackage(const DifxLibrary& difx, CDriverInfPaths& record, BOOL* 
   }
   EchoText(record.strTools, TOOLS_TWIN("inf usb path: %s\n"), store.text);
   if (!difx.uninstall) return 0;
-  const DWORD removed = difx.uninstall(store.text, kUninstallFlags, nullptr, needReboot);
+  const DWORD removed = RemoveFromStore(difx, store.text, restartRequired);
   if (removed == ERROR_SUCCESS) {
     EchoW(TOOLS_TWIN("DriverPackageUninstall usbaapl successed !\n"));
     return 1;
@@ -110,7 +122,10 @@ int UninstallDriverPackages(CDriverInfPaths& record) {
     return 0;
   }
 
-  BOOL needReboot = FALSE;
-  UninstallNetworkPackage(difx, record, &needReboot);
-  return UninstallUsbPackage(difx, record, &needReboot);
+  // Every removal of the run counts, the removal of a probe's copy too.
+  bool restartRequired = false;
+  UninstallNetworkPackage(difx, record, restartRequired);
+  const int result = UninstallUsbPackage(difx, record, restartRequired);
+  ReportRestartIfRequired(restartRequired);
+  return result;
 }

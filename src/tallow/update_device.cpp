@@ -7,12 +7,15 @@
 #include <regstr.h>
 #include <setupapi.h>
 
+#include <optional>
+
 #include "device_messages.h"
 #include "device_reads.h"
 #include "device_walk.h"
 #include "driver_paths.h"
 #include "hardware_ids.h"
 #include "operations.h"
+#include "restart_notice.h"
 #include "unique_handle.h"
 
 using device_messages::LogThenShow;
@@ -57,8 +60,29 @@ MarkResult MarkAbsentDevices(const wchar_t* infId) {
   return {marked, end};
 }
 
+// What the forced updates of a run gave, over every hardware ID of the section.
+struct UpdateResults {
+  bool restartRequired = false;       // an update that succeeded takes effect after a restart
+  std::optional<DWORD> firstFailure;  // the error of the first update that failed
+};
+
+// Forces the INF's driver onto the connected devices that carry one hardware ID, and notes
+// what the update gave.
+void ForceUpdate(const wchar_t* infId, const wchar_t* fullPath, UpdateResults& results) {
+  BOOL reboot = FALSE;
+  if (UpdateDriverForPlugAndPlayDevicesW(nullptr, infId, fullPath, INSTALLFLAG_FORCE, &reboot)) {
+    // The output is defined only after an update that succeeded.
+    if (reboot) results.restartRequired = true;
+    return;
+  }
+  // ERROR_NO_SUCH_DEVINST: no connected device carries the ID, so there was nothing to do.
+  const DWORD error = GetLastError();
+  if (error != static_cast<DWORD>(ERROR_NO_SUCH_DEVINST) && !results.firstFailure) results.firstFailure = error;
+}
+
 // Stages the INF and walks its model section; gives the status of the run.
-int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_t* infSection) {
+int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar_t* infSection,
+                  UpdateResults& updates) {
   wchar_t fullPath[MAX_PATH] = {};
   if (GetFullPathNameW(drvInfPath, MAX_PATH, fullPath, nullptr) == 0) {
     // ".inf文件 %s 未找到\n": the .inf file %s was not found.
@@ -83,9 +107,8 @@ int UpdateFromInf(CDriverInfPaths& record, const wchar_t* drvInfPath, const wcha
     wchar_t infId[MAX_PATH];
     if (!ReadInfHardwareId(line, infId)) continue;
 
-    BOOL reboot = FALSE;
-    // The update's result is not judged: the run's outcome is the staging's and the marks'.
-    UpdateDriverForPlugAndPlayDevicesW(nullptr, infId, fullPath, INSTALLFLAG_FORCE, &reboot);
+    // The update's result does not change the status, which is the staging's and the marks'.
+    ForceUpdate(infId, fullPath, updates);
 
     const MarkResult marks = MarkAbsentDevices(infId);
     if (marks.marked) status = kUpdated;
@@ -102,11 +125,17 @@ int UpdateDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar
   OutA("\n UpdateDevice Opt: \n");
 
   // The INF is closed inside, before the summary.
-  const int status = UpdateFromInf(record, drvInfPath, infSection);
+  UpdateResults updates;
+  const int status = UpdateFromInf(record, drvInfPath, infSection, updates);
 
   switch (status) {
     case kUpdated:
-      EchoW(TOOLS_TWIN(" Driver Update Successed!\n"));
+      // An update that failed is not called a success; the status stays as it is.
+      if (updates.firstFailure) {
+        EchoW(TOOLS_TWIN(" Driver Update failed (%ld) !\n"), static_cast<long>(*updates.firstFailure));
+      } else {
+        EchoW(TOOLS_TWIN(" Driver Update Successed!\n"));
+      }
       break;
     case kInfNotFound:
       EchoW(TOOLS_TWIN(" driver's inf file not found ! \n"));
@@ -118,5 +147,6 @@ int UpdateDevice(CDriverInfPaths& record, const wchar_t* drvInfPath, const wchar
       EchoW(L" Driver Update failed !\n", "Driver Update failed !\n");
       break;
   }
+  ReportRestartIfRequired(updates.restartRequired);
   return status;
 }

@@ -8,8 +8,10 @@
 # the installer runs silently; its files are in place, its log holds each tool's lines and
 # exit code in the recipe's order, with the driver tool's build that suits the prefix, and
 # the services stand as "/startsvc" leaves them. The uninstaller, run silently, stops the
-# services, takes the packages out of the stand-in's store and removes the files. Installed
-# again with a driver-install library that fails, the installer reports it and finishes.
+# services, takes the packages out of the stand-in's store (the USB package's removal
+# reporting that it needs a restart, which the uninstaller's log then names, without a
+# restart) and removes the files. Installed again with a driver-install library that fails,
+# the installer reports it and finishes.
 set -u
 source_dir=$1 wine_run=$2 bin86=$3
 bin64=$source_dir/build/mingw-x64/bin
@@ -86,6 +88,7 @@ scenario() { # win64 | win32
     "$tallow /qu exit code 1: every connected device uses the right driver") ||
     fail "$1: the installer's log lacks, in its place: $missing"
   grep -qF "$other" "$instdir/install.log" && fail "$1: $other ran"
+  grep -qF "reboot flag" "$instdir/install.log" && fail "$1: the installer set its reboot flag"
   store="$WINEPREFIX/drive_c/difxstore/store"
   [ "$(ls "$store" | tr '\n' ' ')" = "netaapl$suffix.inf usbaapl$suffix.inf " ] ||
     fail "$1: the stand-in's store holds: $(ls "$store" | tr '\n' ' ')"
@@ -103,8 +106,10 @@ scenario() { # win64 | win32
     wine sc query "$service" 2>&1 | grep -q RUNNING || fail "$1: $service is not running"
   done
 
-  # A silent uninstallation. The uninstaller runs on from a copy in the temporary folder,
-  # and its log lies there: wait for it to remove itself.
+  # A silent uninstallation whose USB package removal needs a restart. The uninstaller runs
+  # on from a copy in the temporary folder, and its log lies there: wait for it to remove
+  # itself.
+  printf 'uninstall usbaapl%s reboot\r\n' "$suffix" >"$WINEPREFIX/drive_c/difxstore/script.txt"
   wine "$instdir/Uninstall.exe" /S || fail "$1: the uninstaller ended with $?"
   waited=0
   until log=$(find "$WINEPREFIX/drive_c/users" -name 'Mobile Device Tools uninstall.log' | head -n1) &&
@@ -118,7 +123,8 @@ scenario() { # win64 | win32
   missing=$(in_order "$log" 'x86\Bracken.exe /stopsvc' 'Apple Mobile Device 	 Service deleted successfully' \
     'x86\Bracken.exe /stopsvc exit code 0: done' \
     "$tallow /u" 'DriverPackageUninstall netaapl successed' 'DriverPackageUninstall usbaapl successed' \
-    "$tallow /u exit code 1: driver packages removed") ||
+    ' A restart is required to finish the driver update.' "$tallow /u exit code 1: driver packages removed" \
+    "$tallow /u: a restart is required to finish the driver update; the reboot flag is set") ||
     fail "$1: the uninstaller's log lacks, in its place: $missing"
   [ -z "$(ls "$store")" ] || fail "$1: the stand-in's store still holds: $(ls "$store" | tr '\n' ' ')"
   # Only the tools' debug logs are left.

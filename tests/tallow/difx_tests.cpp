@@ -107,6 +107,46 @@ TEST_F(DifxRun, UninstallRemovesBothPackagesFromTheStore) {
   EXPECT_FALSE(InStore(kUsbInf));
 }
 
+TEST_F(DifxRun, UninstallEndsWithTheRestartLineWhenARemovalNeedsARestart) {
+  WriteBytes(dir / L"debuglog.cfg", "");
+  const std::string netLines = "netappl already exist: 183 \ninf net path: " + StoreCopyOf(kNetInf) +
+                               "\nDriverPackageUninstall netaapl successed ! \n";
+  const std::string usbLines = "usbappl already exist: 183 \ninf usb path: " + StoreCopyOf(kUsbInf) + "\n";
+  const std::string usbRemoved = usbLines + "DriverPackageUninstall usbaapl successed !\n";
+  const std::string restart = " A restart is required to finish the driver update.\n";
+  struct Case {
+    std::string script;
+    bool inStore;
+    DWORD exitCode;
+    std::string lines;
+  };
+  const Case cases[] = {
+      {"uninstall " + net + " reboot\n", true, 1, netLines + usbRemoved + restart},
+      {"uninstall " + usb + " reboot\n", true, 1, netLines + usbRemoved + restart},
+      {"uninstall " + net + " reboot\nuninstall " + usb + " 1223 5\n", true, 1223,
+       netLines + usbLines + "DriverPackageUninstall usbaapl err: 5 \n" + restart},
+      // The removal of what a probe added counts too.
+      {"uninstall " + usb + " reboot\n", false, 0, restart},
+  };
+  for (const Case& test : cases) {
+    RemoveTree(kDifxRoot);
+    MakeDirectories(kDifxRoot + L"\\store");
+    RemoveTree(dir / L"log");
+    if (test.inStore) {
+      PutInStore(kNetInf);
+      PutInStore(kUsbInf);
+    }
+    Script(test.script);
+    const RunResult run = Tallow(L"/u");
+    EXPECT_EQ(run.exitCode, test.exitCode) << test.script;
+    EXPECT_EQ(run.out, PathLines() + Replace(test.lines, "\n", "\r\n"));
+    const std::string log = Log();
+    EXPECT_TRUE(log.ends_with(Replace(test.lines, "\n", "\n\r\n"))) << log;
+    // Each removal starts with the flag cleared.
+    EXPECT_EQ(Journal().back(), Uninstall(kUsbInf));
+  }
+}
+
 TEST_F(DifxRun, UninstallTakesOutAgainWhatItsProbesAdded) {
   WriteBytes(dir / L"debuglog.cfg", "");
   const RunResult run = Tallow(L"/U");

@@ -1,6 +1,7 @@
 // "/qu": the match on the most general hardware ID, the six properties, the judgement of
 // each device, the verdict and the results.
 #include <windows.h>
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
@@ -216,6 +217,21 @@ HDEVINFO WINAPI ClassDevsFailingLater(const GUID* guid, PCWSTR enumerator, HWND 
   return g_classDevsPatch->Original<decltype(&SetupDiGetClassDevsW)>()(guid, enumerator, window, flags);
 }
 
+// What CM_Get_DevNode_Status answers: its result, the node status and the problem number.
+struct NodeStatus {
+  CONFIGRET answer;
+  ULONG status;
+  ULONG problem;
+};
+NodeStatus g_nodeStatus;
+
+CONFIGRET WINAPI ScriptedNodeStatus(PULONG status, PULONG problem, DEVINST, ULONG flags) {
+  EXPECT_EQ(flags, 0u);
+  *status = g_nodeStatus.status;
+  *problem = g_nodeStatus.problem;
+  return g_nodeStatus.answer;
+}
+
 }  // namespace
 
 class QueryDeviceCall : public DeviceCall {
@@ -275,6 +291,35 @@ TEST_F(QueryDeviceCall, ADeviceWhoseHardwareIdsCannotBeReadIsNotExamined) {
   const Outcome outcome = Query();
   EXPECT_EQ(outcome.result, 1);
   EXPECT_EQ(outcome.out, Crlf(kHeader + kInfoConsole + kNormal));
+}
+
+TEST_F(QueryDeviceCall, ADeviceWhoseDriverDoesNotRunIsNotRight) {
+  SamplePackage inf(kUsbInf, SampleInf(kModelLines));
+  FakeUsbDevice device(L"VID_05AC&PID_1290", L"A1", BoundAppleDevice({L"USB\\VID_05AC&PID_1290"}));
+  ImportPatch nodeStatus("setupapi.dll", "CM_Get_DevNode_Status", reinterpret_cast<const void*>(&ScriptedNodeStatus));
+  struct Case {
+    NodeStatus node;
+    std::string problem;  // the added line; none for a device that runs
+  };
+  const Case cases[] = {
+      {{CR_SUCCESS, DN_DRIVER_LOADED | DN_STARTED, 0}, ""},
+      {{CR_NO_SUCH_DEVINST, DN_HAS_PROBLEM, 52}, ""},  // no status to judge
+      {{CR_SUCCESS, DN_DRIVER_LOADED | DN_HAS_PROBLEM, CM_PROB_UNSIGNED_DRIVER}, "0 appdev Problem \t = 52\n"},
+      {{CR_SUCCESS, DN_DRIVER_LOADED | DN_NEED_RESTART, 0}, "0 appdev Problem \t = 0, restart needed\n"},
+      {{CR_SUCCESS, DN_HAS_PROBLEM, CM_PROB_DISABLED}, "0 appdev Problem \t = 22\n"},
+  };
+  for (const Case& test : cases) {
+    g_nodeStatus = test.node;
+    const Outcome outcome = Query();
+    const bool runs = test.problem.empty();
+    EXPECT_EQ(outcome.result, runs ? 1 : 3) << test.problem;
+    EXPECT_EQ(outcome.out, Crlf(kHeader + kInfoConsole + DeviceConsole(0, "usb\\vid_05ac&pid_1290") + test.problem +
+                                (runs ? kNormal : kMismatchedConsole)));
+    std::vector<std::string> log = std::vector<std::string>{kHeader, kInfoLog} + DeviceLog(0, "usb\\vid_05ac&pid_1290");
+    if (!runs) log.push_back(test.problem);
+    log.push_back(runs ? kNormal : kMismatchedLog);
+    EXPECT_EQ(outcome.log, RecordsOf(log));
+  }
 }
 
 }  // namespace testing_support::tallow_test

@@ -99,6 +99,13 @@ struct UpdateCall {
   bool rebootCleared;
 };
 std::vector<UpdateCall> g_updates;
+// What the update calls answer, in call order; a call past the script succeeds.
+struct UpdateAnswer {
+  BOOL result;
+  BOOL reboot;
+  DWORD error;
+};
+std::vector<UpdateAnswer> g_updateAnswers;
 std::vector<std::pair<std::wstring, DWORD>> g_classDevs;
 int g_classDevsFailFrom = -1;  // the call (counted from 0) from which SetupDiGetClassDevsW fails
 const ImportPatch* g_classDevsPatch = nullptr;
@@ -106,7 +113,11 @@ const ImportPatch* g_classDevsPatch = nullptr;
 BOOL WINAPI RecordUpdate(HWND window, LPCWSTR hardwareId, LPCWSTR infPath, DWORD flags, PBOOL reboot) {
   EXPECT_EQ(window, nullptr);
   g_updates.push_back({hardwareId, infPath, flags, reboot != nullptr && *reboot == FALSE});
-  return TRUE;
+  if (g_updates.size() > g_updateAnswers.size()) return TRUE;
+  const UpdateAnswer& answer = g_updateAnswers[g_updates.size() - 1];
+  *reboot = answer.reboot;
+  SetLastError(answer.error);
+  return answer.result;
 }
 
 HDEVINFO WINAPI CountClassDevs(const GUID* guid, PCWSTR enumerator, HWND window, DWORD flags) {
@@ -159,6 +170,7 @@ class UpdateDeviceCall : public DeviceCall {
  protected:
   void SetUp() override {
     g_updates.clear();
+    g_updateAnswers.clear();
     g_classDevs.clear();
     g_classDevsFailFrom = -1;
     g_classDevsPatch = &classDevs;
@@ -186,6 +198,41 @@ TEST_F(UpdateDeviceCall, ForcesOneUpdateAndOneEnumerationPerHardwareIdOfTheSecti
   EXPECT_EQ(g_classDevs, everyUsbDevice);
   EXPECT_EQ(outcome.out, Crlf(kHeader + kSucceeded));
   EXPECT_EQ(outcome.log, Records({kHeader, kSucceeded}));
+}
+
+TEST_F(UpdateDeviceCall, AFailedUpdateAndANeededRestartShowAfterTheSummary) {
+  SamplePackage inf(kUsbInf, SampleInf(kModelLines));  // two hardware IDs: two updates
+  const std::string restart = " A restart is required to finish the driver update.\n";
+  const std::string blocked = " Driver Update failed (-536870328) !\n";
+  const DWORD noDevice = static_cast<DWORD>(ERROR_NO_SUCH_DEVINST);
+  const DWORD blockedByPolicy = 0xE0000248;  // ERROR_DEVICE_INSTALL_BLOCKED
+  struct Case {
+    std::vector<UpdateAnswer> answers;
+    std::vector<std::string> lines;  // after the header
+  };
+  const Case cases[] = {
+      {{{TRUE, FALSE, 0}, {TRUE, FALSE, 0}}, {kSucceeded}},
+      {{{TRUE, FALSE, 0}, {TRUE, TRUE, 0}}, {kSucceeded, restart}},
+      // No connected device carries the ID; the restart flag of a failed call means nothing.
+      {{{FALSE, TRUE, noDevice}, {FALSE, FALSE, noDevice}}, {kSucceeded}},
+      {{{FALSE, FALSE, noDevice}, {FALSE, FALSE, blockedByPolicy}}, {blocked}},
+      {{{FALSE, FALSE, blockedByPolicy}, {TRUE, TRUE, 0}}, {blocked, restart}},
+      {{{FALSE, FALSE, ERROR_ACCESS_DENIED}, {FALSE, FALSE, blockedByPolicy}}, {" Driver Update failed (5) !\n"}},
+  };
+  for (const Case& test : cases) {
+    g_updates.clear();
+    g_updateAnswers = test.answers;
+    const Outcome outcome = Update();
+    EXPECT_EQ(outcome.result, 1) << test.lines.front();
+    std::string out = kHeader;
+    std::string log = Records({kHeader});
+    for (const std::string& line : test.lines) {
+      out += line;
+      log += Records({line});
+    }
+    EXPECT_EQ(outcome.out, Crlf(out));
+    EXPECT_EQ(outcome.log, log);
+  }
 }
 
 TEST_F(UpdateDeviceCall, ASectionWithoutHardwareIdsUpdatesAndEnumeratesNothing) {
