@@ -165,7 +165,7 @@ licences() { # text|expression copyright component package
     fi
     return
   fi
-  awk -v mode="$mode" -v copyright="$copyright" '
+  awk -v mode="$mode" -v package="$4" '
     function regex(glob,    i, c, r) {
       r = ""
       for (i = 1; i <= length(glob); i++) {
@@ -204,7 +204,7 @@ licences() { # text|expression copyright component package
       for (i = 1; i <= n; i++) if (word[i] != "and" && word[i] != "or") out = out "License: " word[i] "\n" text[word[i]]
       return out
     }
-    function cover(p, what) { if (p in covers) covers[p] = covers[p] " " what; else covers[p] = what }
+    function cover(p, what) { if (p in covers) covers[p] = covers[p] " " what; else { covers[p] = what; covered++ } }
     # Words on lines of at most 88 characters, the later ones indented.
     function wrap(text,    n, i, word, line, out) {
       n = split(text, word, " "); line = word[1]; out = ""
@@ -256,6 +256,10 @@ licences() { # text|expression copyright component package
         hit = -1
         for (p = 0; p < para; p++) for (i = 1; i <= count[p]; i++) if (source ~ pattern[p, i]) hit = p
         if (hit >= 0) cover(hit, source)
+      }
+      if (!covered) {
+        print "the copyright file of " package " gives no licence for the files linked in" > "/dev/stderr"
+        exit 1
       }
       for (p = 0; p < para; p++) if (p in covers) {
         if (mode == "expression") { id = spdx(short[p]); if (!(id in seen)) { seen[id] = 1; ids[++nid] = id } continue }
@@ -332,8 +336,8 @@ EOF
       case "$shown " in *" ${alike# } "*) continue ;; esac
       shown="$shown ${alike# } "
       sources=$(awk -F '\t' -v alike="$alike " 'index(alike, " " $2 " ") { print $8 }' "$rows" | sort -u)
-      printf '\nFrom the copyright file of%s\n' "$alike"
-      printf 'Licence: %s\n\n' "$(echo "$sources" | licences expression "$file" "$name" "$package")"
+      expression=$(echo "$sources" | licences expression "$file" "$name" "$package")
+      printf '\nFrom the copyright file of%s\nLicence: %s\n\n' "$alike" "$expression"
       echo "$sources" | licences text "$file" "$name" "$package"
     done
   done
