@@ -10,7 +10,8 @@
 # - the notices follow the link: a test program linked with zlib's archive lists zlib with
 #   its licence, and a link with an archive that no package owns makes no notices;
 # - a release signed with a throwaway certificate and CA: each executable verifies against
-#   the CA, still runs under Wine (no argument: exit 0), keeps the debug link, and after
+#   the CA, is named by its signed bytes' SHA-256 in the bill of materials, still runs
+#   under Wine (no argument: exit 0), keeps the debug link, and after
 #   remove-signature has the unsigned bytes, but for the image checksum, the security
 #   directory and the padding at the end; the password shows nowhere in the output;
 # - a named time-stamp server is asked: one that cannot be reached fails the release,
@@ -153,6 +154,8 @@ for exe in $exes; do
   osslsigncode verify -CAfile "$ca/ca.crt" -in "$file" >"$work/verify.log" 2>&1 ||
     { cat "$work/verify.log"; fail "$exe does not verify against the test CA"; }
   grep -q "Text description: Mobile Device Tools" "$work/verify.log" || fail "$exe: the signature lacks the product name"
+  grep -q "\"content\": \"$(sha256sum <"$file" | cut -d ' ' -f 1)\"" "$signed/$name.cdx.json" ||
+    fail "the bill of materials of the signed release lacks the SHA-256 of the signed $exe"
   grep -q "^Message digest algorithm  : SHA256" "$work/verify.log" || fail "$exe: the signature is not SHA-256"
   sh "$wine_run" "$prefix" "$file" </dev/null >"$work/run.log" 2>&1 || fail "$exe signed exits with $? under Wine"
   # The debug link: the file name, then the CRC-32 of the debug file in the symbols
