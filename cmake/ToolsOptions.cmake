@@ -111,6 +111,10 @@ function(tools_deliver target)
     # name and checksum. objcopy stamps the current time into a PE file it writes unless
     # SOURCE_DATE_EPOCH gives one.
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/linked)
+    # linked/<target>.map: the linker's map, which names every archive member and object
+    # file it took in; tools/release.sh makes the third-party notices from it. The map is
+    # a file of its own: the executable's bytes do not depend on it.
+    target_link_options(${target} PRIVATE LINKER:-Map=${PROJECT_BINARY_DIR}/linked/${target}.map)
     set(symbols ${TOOLS_SYMBOLS_DIR}/${file}.debug)
     set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
     add_custom_command(OUTPUT ${tested} ${symbols}

@@ -16,6 +16,9 @@ command -v osslsigncode >/dev/null || need="$need osslsigncode"
 command -v openssl >/dev/null || need="$need openssl"
 command -v zip >/dev/null || need="$need zip"
 command -v unzip >/dev/null || need="$need unzip"
+# The release test: the notices of a test link with zlib; the bill of materials' validator.
+[ -f /usr/i686-w64-mingw32/lib/libz.a ] || need="$need libz-mingw-w64-dev"
+command -v npm >/dev/null || need="$need npm"
 # The installer recipe's test (examples/nsis/): makensis builds Windows installers on Linux.
 command -v makensis >/dev/null || need="$need nsis"
 # The checks (tools/check.sh): the layout, the linters.
@@ -35,6 +38,7 @@ if [ -n "$need" ]; then
 fi
 # A Chinese locale gives Wine programs the code page 936 when a test asks for it.
 locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$' || localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+sh tools/bom-validator.sh
 # Wine's i386 half is a 32-bit Linux program: a host that cannot start one gets an
 # emulator for it (TOOLS_EMULATE_I386=1: on any host), or the set-up stops here.
 sh tools/i386-emulation.sh

@@ -2,12 +2,16 @@
 # Builds the three executables (the release-x86 and release-x64 workflow presets), signs
 # them when a certificate is given, and writes into the release folder (default release/):
 #   mobile-device-tools-<version>.zip          x86/Tallow.exe, x64/Tallow.exe, x86/Bracken.exe,
-#                                               README.txt (and the license file, if any)
+#                                               README.txt, THIRD-PARTY-NOTICES.txt (and the
+#                                               license file, if any)
 #   mobile-device-tools-<version>-symbols.zip  the three .debug files the executables link to
-#   SHA256SUMS                                  both archives and the executables inside
-# Unsigned, two runs on one commit write the same bytes: every file in an archive has the
-# commit's time (or SOURCE_DATE_EPOCH), fixed permissions and no extra attributes, in a
-# fixed order.
+#   mobile-device-tools-<version>.cdx.json     the bill of materials (CycloneDX 1.5)
+#   SHA256SUMS                                  both archives, the bill of materials and the
+#                                               executables inside
+# The notices and the bill of materials come from the link maps of the three executables and
+# the Debian packages installed (tools/third-party.sh). Unsigned, two runs on one commit
+# write the same bytes: every file in an archive has the commit's time (or
+# SOURCE_DATE_EPOCH), fixed permissions and no extra attributes, in a fixed order.
 #
 #   sh tools/release.sh [folder]
 #
@@ -57,12 +61,16 @@ fi
 
 stage=$work/$name
 symbols=$work/$name-symbols
+set --
 mkdir -p "$stage/x86" "$stage/x64" "$symbols/x86" "$symbols/x64"
 for exe in x86/Tallow.exe x64/Tallow.exe x86/Bracken.exe; do
   arch=${exe%%/*}
   cp "build/release-$arch/bin/${exe#*/}" "$stage/$exe"
   cp "build/release-$arch/symbols/${exe#*/}.debug" "$symbols/$exe.debug"
+  set -- "$@" "$exe=build/release-$arch/linked/$(basename "$exe" .exe).map"
 done
+# The third-party code that the linker took into each executable.
+sh tools/third-party.sh scan "$@" >"$work/third-party" || { echo "the third-party notices cannot be made"; exit 1; }
 
 if [ -n "${RELEASE_PKCS12:-}" ]; then
   [ -f "$RELEASE_PKCS12" ] || { echo "RELEASE_PKCS12 names no file"; exit 1; }
@@ -107,7 +115,9 @@ fi
     END { if (found != 3) { print "README.md lacks one of the sections for README.txt" > "/dev/stderr"; exit 1 } }
   ' README.md
 } | sed 's/$/\r/' >"$stage/README.txt"
-files="x86/Tallow.exe x64/Tallow.exe x86/Bracken.exe README.txt"
+sh tools/third-party.sh notices "$work/third-party" "$product" "$version" >"$work/notices"
+sed 's/$/\r/' "$work/notices" >"$stage/THIRD-PARTY-NOTICES.txt"
+files="x86/Tallow.exe x64/Tallow.exe x86/Bracken.exe README.txt THIRD-PARTY-NOTICES.txt"
 for license in LICENSE LICENSE.txt LICENSE.md COPYING; do
   if [ -f "$license" ]; then cp "$license" "$stage/"; files="$files $license"; fi
 done
@@ -122,11 +132,13 @@ pack() { # folder archive files...
 mkdir "$work/out"
 pack "$stage" "$work/out/$name.zip" $files
 pack "$symbols" "$work/out/$name-symbols.zip" x86/Tallow.exe.debug x64/Tallow.exe.debug x86/Bracken.exe.debug
-(cd "$work/out" && sha256sum "$name.zip" "$name-symbols.zip") >"$work/out/SHA256SUMS"
+# The bill of materials names the executables as shipped (signed, when they are).
+sh tools/third-party.sh bom "$work/third-party" "$product" "$version" "$epoch" "$stage" >"$work/out/$name.cdx.json"
+(cd "$work/out" && sha256sum "$name.zip" "$name-symbols.zip" "$name.cdx.json") >"$work/out/SHA256SUMS"
 (cd "$stage" && sha256sum x86/Tallow.exe x64/Tallow.exe x86/Bracken.exe) >>"$work/out/SHA256SUMS"
 
 mkdir -p "$out"
-for file in "$name.zip" "$name-symbols.zip" SHA256SUMS; do
+for file in "$name.zip" "$name-symbols.zip" "$name.cdx.json" SHA256SUMS; do
   cp "$work/out/$file" "$out/$file.part"
   mv "$out/$file.part" "$out/$file"
   echo "$out/$file"
