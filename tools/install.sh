@@ -42,3 +42,5 @@ sh tools/bom-validator.sh
 # Wine's i386 half is a 32-bit Linux program: a host that cannot start one gets an
 # emulator for it (TOOLS_EMULATE_I386=1: on any host), or the set-up stops here.
 sh tools/i386-emulation.sh
+# Inno Setup's compiler, for the Inno Setup recipe's test, from the npm registry.
+sh tools/innosetup.sh
