@@ -14,32 +14,11 @@
 # the installer reports it and finishes.
 set -u
 source_dir=$1 wine_run=$2 bin86=$3
-bin64=$source_dir/build/mingw-x64/bin
-work=$(mktemp -d -t tools-nsis-test.XXXXXX)
-# Only the prefixes made here are ever ended.
-unset WINEPREFIX
-trap '[ -z "${WINEPREFIX:-}" ] || wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
-# Every Wine program runs through the suite's runner: the prefix is made on first use and
-# its session is kept apart from CTest's pipes.
-wine() { sh "$wine_run" "$WINEPREFIX" "$@"; }
-. "$source_dir/tests/doubles/prefix_doubles.sh"
-
-# Each pattern (a fixed text) on a line of the file after the line of the one before;
-# prints the first one not found so.
-in_order() { # file pattern...
-  file=$1
-  shift
-  awk -v count=$# 'BEGIN { for (i = 1; i <= count; i++) wanted[i] = ARGV[i + 1]; ARGC = 2; at = 1 }
-    at <= count && index($0, wanted[at]) { at++ }
-    END { if (at <= count) { print wanted[at]; exit 1 } }' "$file" "$@"
-}
+. "$source_dir/tests/installer/installer_lib.sh"
 
 # The installer, from the executables as delivered.
 cd "$source_dir" || exit 1
-{ cmake --preset mingw-x64 >/dev/null && cmake --build --preset mingw-x64 --target Tallow_deliverable difx_standin; } \
-  >"$work/build-x64.log" 2>&1 || { cat "$work/build-x64.log"; fail "the x86-64 build failed"; exit 1; }
+build_x64_pieces
 installer=$work/mobile-device-tools-setup.exe
 makensis -V2 -DDIST="$source_dir/dist" -DDIFX_X86="$bin86/difx_standin.dll" -DDIFX_X64="$bin64/difx_standin.dll" \
   -DOUTFILE="$installer" examples/nsis/mobile-device-tools.nsi >"$work/makensis.log" 2>&1 ||
@@ -47,16 +26,7 @@ makensis -V2 -DDIST="$source_dir/dist" -DDIFX_X86="$bin86/difx_standin.dll" -DDI
 
 scenario() { # win64 | win32
   echo "== the installer in a $1 prefix"
-  export WINEPREFIX="$work/$1" WINEARCH=$1
-  if [ "$1" = win64 ]; then
-    programs="Program Files (x86)" tallow='x64\Tallow.exe' other='x86\Tallow.exe' suffix=64 section=Apple.NTamd64
-  else
-    programs="Program Files" tallow='x86\Tallow.exe' other='x64\Tallow.exe' suffix="" section=Apple
-  fi
-  wine cmd /c exit
-  doubles_driver_packages
-  doubles_usb_device
-  doubles_services "$bin86/test_service.exe"
+  installer_prefix "$1"
 
   # A silent installation, the debug log asked for.
   wine "$installer" /S /DEBUGLOG || fail "$1: the installer ended with $?"
@@ -89,35 +59,15 @@ scenario() { # win64 | win32
     fail "$1: the installer's log lacks, in its place: $missing"
   grep -qF "$other" "$instdir/install.log" && fail "$1: $other ran"
   grep -qF "reboot flag" "$instdir/install.log" && fail "$1: the installer set its reboot flag"
-  store="$WINEPREFIX/drive_c/difxstore/store"
-  [ "$(ls "$store" | tr '\n' ' ')" = "netaapl$suffix.inf usbaapl$suffix.inf " ] ||
-    fail "$1: the stand-in's store holds: $(ls "$store" | tr '\n' ' ')"
-
-  # The services as "/startsvc" leaves them: Apple's registered to start automatically as
-  # LocalSystem after Tcpip, all three running.
-  key='HKLM\System\CurrentControlSet\Services\Apple Mobile Device'
-  wine reg query "$key" >"$work/service.txt" 2>&1
-  grep -q 'Start.*REG_DWORD.*0x2' "$work/service.txt" || fail "$1: Apple Mobile Device does not start automatically"
-  grep -q 'ObjectName.*LocalSystem' "$work/service.txt" || fail "$1: Apple Mobile Device does not run as LocalSystem"
-  grep -q 'DependOnService.*Tcpip' "$work/service.txt" || fail "$1: Apple Mobile Device does not depend on Tcpip"
-  grep -qF "$programs\\Common Files\\Apple\\Mobile Device Support\\AppleMobileDeviceService.exe" "$work/service.txt" ||
-    { cat "$work/service.txt"; fail "$1: Apple Mobile Device runs another program"; }
-  for service in "Apple Mobile Device" VIVavuzaRovuda "iPod Service"; do
-    wine sc query "$service" 2>&1 | grep -q RUNNING || fail "$1: $service is not running"
-  done
+  check_store_filled "$1"
+  check_services_started "$1"
 
   # A silent uninstallation whose USB package removal needs a restart. The uninstaller runs
   # on from a copy in the temporary folder, and its log lies there: wait for it to remove
   # itself.
   printf 'uninstall usbaapl%s reboot\r\n' "$suffix" >"$WINEPREFIX/drive_c/difxstore/script.txt"
   wine "$instdir/Uninstall.exe" /S || fail "$1: the uninstaller ended with $?"
-  waited=0
-  until log=$(find "$WINEPREFIX/drive_c/users" -name 'Mobile Device Tools uninstall.log' | head -n1) &&
-    [ -n "$log" ] && grep -qF "$tallow /u exit code" "$log" && [ ! -e "$instdir/Uninstall.exe" ]; do
-    [ $waited -lt 120 ] || { fail "$1: the uninstaller did not finish in 120 s"; break; }
-    sleep 1
-    waited=$((waited + 1))
-  done
+  wait_until "$1" uninstalled
   echo "-- the uninstaller's log"
   cat "$log"
   missing=$(in_order "$log" 'x86\Bracken.exe /stopsvc' 'Apple Mobile Device 	 Service deleted successfully' \
@@ -126,14 +76,7 @@ scenario() { # win64 | win32
     ' A restart is required to finish the driver update.' "$tallow /u exit code 1: driver packages removed" \
     "$tallow /u: a restart is required to finish the driver update; the reboot flag is set") ||
     fail "$1: the uninstaller's log lacks, in its place: $missing"
-  [ -z "$(ls "$store")" ] || fail "$1: the stand-in's store still holds: $(ls "$store" | tr '\n' ' ')"
-  # Only the tools' debug logs are left.
-  left=$(cd "$instdir" && find . -type f ! -path './x86/log/*' ! -path './x64/log/*')
-  [ -z "$left" ] || fail "$1: the uninstaller left: $left"
-  wine reg query "$key" >/dev/null 2>&1 && fail "$1: Apple Mobile Device is still registered"
-  for service in VIVavuzaRovuda "iPod Service"; do
-    wine sc query "$service" 2>&1 | grep -q STOPPED || fail "$1: $service is not stopped"
-  done
+  check_uninstalled "$1" "$instdir"
 
   # Installed again, with a driver-install library that fails: the failure is reported in
   # the exit code's line (nsExec reads a code above 0x7FFFFFFF as a negative number) and
@@ -146,6 +89,12 @@ scenario() { # win64 | win32
     fail "$1: the log of the installation with a failing /i lacks, in its place: $missing"
   [ -e "$instdir/x86/debuglog.cfg" ] && fail "$1: the debug log's marker was installed without /DEBUGLOG"
   wineserver -k 2>/dev/null
+}
+
+# The uninstaller's log holds its last line and the uninstaller has removed itself.
+uninstalled() {
+  log=$(find "$WINEPREFIX/drive_c/users" -name 'Mobile Device Tools uninstall.log' | head -n1) &&
+    [ -n "$log" ] && grep -qF "$tallow /u exit code" "$log" && [ ! -e "$instdir/Uninstall.exe" ]
 }
 
 scenario win64
