@@ -64,7 +64,9 @@ Source: "{#DIST}\x86\Tallow.exe"; DestDir: "{app}\x86"; Flags: ignoreversion res
 Source: "{#DIST}\x86\Bracken.exe"; DestDir: "{app}\x86"; Flags: ignoreversion restartreplace uninsrestartdelete
 Source: "{#DIFX_X86}"; DestDir: "{app}\x86"; DestName: "DIFxAPI_x86.dll"; Flags: ignoreversion restartreplace uninsrestartdelete
 Source: "{#DIST}\x64\Tallow.exe"; DestDir: "{app}\x64"; Flags: ignoreversion restartreplace uninsrestartdelete
-Source: "{#DIFX_X64}"; DestDir: "{app}\x64"; DestName: "difxapi_x64.dll"; Flags: ignoreversion restartreplace uninsrestartdelete
+; Keep this entry the last one: its AfterInstall runs the tools once every file is in place.
+Source: "{#DIFX_X64}"; DestDir: "{app}\x64"; DestName: "difxapi_x64.dll"; Flags: ignoreversion restartreplace uninsrestartdelete; \
+  AfterInstall: RunToolsInstalled
 
 [UninstallDelete]
 ; The markers that /DEBUGLOG writes; the tools' debug logs (log\ beside them) are left for
@@ -202,13 +204,14 @@ end;
 
 // Once the files are in place: the driver packages into the store and onto the devices,
 // then the services registered and started, then a check (it only reads) whether the
-// connected devices use the right driver.
-procedure CurStepChanged(CurStep: TSetupStep);
+// connected devices use the right driver. This runs after the last file, not at
+// CurStepChanged(ssPostInstall): Setup asks NeedRestart before that, right after the
+// files (and before it writes the uninstall key), and a restart that /i reports must
+// reach it.
+procedure RunToolsInstalled();
 var
   App: String;
 begin
-  if CurStep <> ssPostInstall then
-    Exit;
   App := ExpandConstant('{app}');
   if DebugLogAsked then
   begin

@@ -78,17 +78,17 @@ scenario() { # win64 | win32
   cmp -s "$bin64/difx_standin.dll" "$instdir/x64/difxapi_x64.dll" || fail "$1: x64/difxapi_x64.dll is not installed"
   folder=$(echo "$tallow" | cut -c1-3)
   ls "$instdir"/x86/log/*.log "$instdir/$folder"/log/*.log >/dev/null 2>&1 || fail "$1: a tool that ran wrote no debug log"
-  # Bracken's first run, before the files and the uninstall key are there, is the copy in
-  # Setup's temporary folder; the run of "/startsvc" finds the product through the key.
+  # Bracken's first run, before the files are there, is the copy in Setup's temporary
+  # folder; the other calls follow the last file, before Setup writes its uninstall key.
   log_holds install 'Bracken.exe /stopsvc (C:\users\' 'GetDrvRegVal error' 'Bracken.exe /stopsvc exit code 0: done' \
-    'Starting the installation process.' 'Dest filename: ' 'Installation process succeeded.' \
+    'Starting the installation process.' "Dest filename: ${app}x64\\difxapi_x64.dll" \
     "$tallow /i ($app$tallow)" "drv inf path : C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\Drivers\\usbaapl$suffix.inf" \
     'DriverPackagePreinstall netaapl successed' 'DriverPackagePreinstall usbaapl successed' \
     "$tallow /i exit code 1: driver packages installed" \
-    'x86\Bracken.exe /startsvc' 'marvento UnInstall Dir Exist !' " App Path: $app " 'Service installed successfully' \
-    'Service started successfully' 'x86\Bracken.exe /startsvc exit code 0: done' \
+    'x86\Bracken.exe /startsvc' 'Service installed successfully' 'Service started successfully' \
+    'x86\Bracken.exe /startsvc exit code 0: done' \
     "$tallow /qu" "inf sec : $section" "$tallow /qu exit code 1: every connected device uses the right driver" \
-    'Need to restart Windows? No'
+    'Saving uninstall information.' 'Installation process succeeded.' 'Need to restart Windows? No'
   grep -qF "$other /" "$WINEPREFIX/drive_c/install.log" && fail "$1: $other ran"
   check_store_filled "$1"
   check_services_started "$1"
@@ -123,8 +123,8 @@ scenario() { # win64 | win32
     restart='Need to restart Windows? No'
   fi
   setup upgrade "$installer"
-  log_holds upgrade 'Bracken.exe /stopsvc (C:\users\' 'Bracken.exe /stopsvc exit code 0: done' \
-    'Starting the installation process.' 'Dest filename: ' "$update" "$restart"
+  log_holds upgrade 'Bracken.exe /stopsvc (C:\users\' 'marvento UnInstall Dir Exist !' " App Path: $app " \
+    'Bracken.exe /stopsvc exit code 0: done' 'Starting the installation process.' 'Dest filename: ' "$update" "$restart"
   if held "$instdir/x86/DIFxAPI_x86.dll"; then
     fail "$1: the process that holds x86/DIFxAPI_x86.dll still runs"
   else
