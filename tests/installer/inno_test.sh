@@ -12,7 +12,8 @@
 # - the installer run again while processes hold libraries of the product's folder:
 #   "/stopsvc" runs before the first file is installed and ends the 32-bit one; the library
 #   that a 64-bit one holds is replaced at the restart that Setup asks for;
-# - a silent uninstallation: the packages out of the store, the files removed;
+# - a silent uninstallation: the packages out of the store, the files removed, and the
+#   uninstaller asking for the restart that the driver tool reports;
 # - an installation whose "/i" fails: the log says so and the installation ends normally.
 set -u
 source_dir=$1 wine_run=$2 bin86=$3 iscc=$4
@@ -141,14 +142,19 @@ scenario() { # win64 | win32
   fi
   doubles_driver_packages
 
-  # A silent uninstallation. The uninstaller goes on from a copy of itself in the temporary
-  # folder: wait for it to finish and remove itself.
+  # A silent uninstallation, in which the removal of the USB package asks for a restart.
+  # The uninstaller goes on from a copy of itself in the temporary folder: wait for it to
+  # finish and remove itself.
+  printf 'uninstall usbaapl%s reboot\r\n' "$suffix" >"$WINEPREFIX/drive_c/difxstore/script.txt"
   setup uninstall "$instdir/unins000.exe"
   wait_until "$1" uninstalled
   log_holds uninstall 'x86\Bracken.exe /stopsvc' 'Apple Mobile Device 	 Service deleted successfully' \
     'x86\Bracken.exe /stopsvc exit code 0: done' \
     "$tallow /u" 'DriverPackageUninstall netaapl successed' 'DriverPackageUninstall usbaapl successed' \
-    "$tallow /u exit code 1: driver packages removed" 'Uninstallation process succeeded.'
+    '  A restart is required to finish the driver update.' "$tallow /u exit code 1: driver packages removed" \
+    "$tallow /u asks for a restart" 'Uninstallation process succeeded.' \
+    'Will restart because UninstallNeedRestart returned True.' 'Need to restart Windows? Yes' \
+    'Will not restart Windows automatically.'
   check_uninstalled "$1" "$instdir"
 
   # Installed again, with a driver-install library that fails: the exit code's line says
