@@ -93,8 +93,11 @@ for text in 'mingw-w64-i686-dev mingw-w64-x86-64-dev' 'Copyright: 2011-2016 ming
     'Redistributions in binary form must reproduce the above copyright'; do
   grep -q "$text" "$work/winpthreads" || fail "the winpthreads notice lacks \"$text\""
 done
-NODE_PATH=$source_dir/build/bom-validator/node_modules node "$source_dir/tests/release/validate-bom.js" "$bom" ||
+if [ ! -d "$source_dir/build/bom-validator/node_modules" ]; then
+  fail "no validator for the bill of materials in build/bom-validator: sh tools/bom-validator.sh installs it"
+elif ! NODE_PATH=$source_dir/build/bom-validator/node_modules node "$source_dir/tests/release/validate-bom.js" "$bom"; then
   fail "the bill of materials does not validate"
+fi
 
 # A test link that also takes zlib's archive in, and one with an archive that no package owns.
 link=$work/test-link
