@@ -129,7 +129,7 @@ begin
   else if Switch = '/qu' then
     case Code of
       1: Result := 'every connected device uses the right driver, or none is connected';
-      3: Result := 'a connected device uses another driver';
+      3: Result := 'a connected device uses another driver, or its driver does not run';
       4: Result := 'the USB driver''s INF file cannot be opened';
       5: Result := 'the USB driver''s INF file lacks its model section';
       126: Result := 'FAILED: a system library cannot be loaded; nothing was done';
