@@ -46,4 +46,22 @@ if wineserver -p20 </dev/null >/dev/null 2>&1; then
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 fi
 
+# A GoogleTest program prints before it runs any test: one that fails having printed nothing
+# never started. Wine now and then fails to start a process at all (seen once in some
+# thousand starts); such a start is tried once more, and says so.
+case $1 in
+  *_tests.exe)
+    out=$(mktemp)
+    status=0
+    "$loader" "$@" >"$out" || status=$?
+    if [ "$status" -ne 0 ] && [ ! -s "$out" ]; then
+      rm -f "$out"
+      echo "wine-run.sh: $1 ended with $status before printing anything; starting it once more" >&2
+      exec "$loader" "$@"
+    fi
+    cat "$out"
+    rm -f "$out"
+    exit "$status"
+    ;;
+esac
 exec "$loader" "$@"
