@@ -1,6 +1,6 @@
 #!/bin/sh
 # Every check beyond the tests, run by CI after tools/test.sh: the layout of the C++ files
-# under src/ and tests/ (clang-format 14 against .clang-format), the linters (clang-tidy 14
+# under src/ and tests/ (clang-format 19 against .clang-format), the linters (clang-tidy 19
 # with .clang-tidy, then cppcheck) on the product code and the test support code of both
 # processor builds, and the coverage run with its floors on lines and branches
 # (tools/coverage.sh).
@@ -8,13 +8,14 @@
 # check runs whatever the ones before it found.
 set -eu
 cd "$(dirname "$0")/.."
+TOOLS_NEEDS="build run test check"
 . tools/setup.sh
 
 status=0
 
-echo "== layout (clang-format 14, .clang-format)"
-if ! clang-format-14 --dry-run -Werror $(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h'); then
-  echo "FAILED: the files above are not laid out as .clang-format says (clang-format-14 -i FILE mends them)"
+echo "== layout (clang-format 19, .clang-format)"
+if ! clang-format-19 --dry-run -Werror $(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h'); then
+  echo "FAILED: the files above are not laid out as .clang-format says (clang-format-19 -i FILE mends them)"
   status=1
 fi
 
@@ -31,7 +32,7 @@ tidy() { # arch triple
     set -- "$@" --extra-arg=-isystem"$dir"
   done
   # Two at a time; a finding prints as an error and fails the file.
-  echo "$files" | xargs -P 2 -n 1 clang-tidy-14 --quiet -p "$build" "$@" 2>/dev/null
+  echo "$files" | xargs -P 2 -n 1 clang-tidy-19 --quiet -p "$build" "$@" 2>/dev/null
 }
 # The product code and the test support code that a build compiles (the test suites
 # themselves are left out).
@@ -59,7 +60,7 @@ json.dump([c for c in commands if os.path.abspath(c["file"]) in keep], open(sys.
 for arch in x86 x64; do
   triple=i686-w64-mingw32
   [ "$arch" = x64 ] && triple=x86_64-w64-mingw32
-  echo "== linter (clang-tidy 14, .clang-tidy), mingw-$arch"
+  echo "== linter (clang-tidy 19, .clang-tidy), mingw-$arch"
   if ! tidy "$arch" "$triple"; then
     echo "FAILED: clang-tidy reports the findings above in mingw-$arch"
     status=1

@@ -7,6 +7,7 @@
 # The branches that no test takes are listed, with the reason, in docs/branches.md.
 set -eu
 cd "$(dirname "$0")/.."
+TOOLS_NEEDS="build run test check"
 . tools/setup.sh
 
 floor=99

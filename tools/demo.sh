@@ -3,6 +3,8 @@
 # prefix, so that their real output can be seen.
 set -eu
 cd "$(dirname "$0")/.."
+# The build and Wine; nothing that only the tests or the checks need.
+TOOLS_NEEDS="build run"
 . tools/setup.sh
 . tools/wine-loader.sh
 

@@ -10,6 +10,7 @@
 #
 # TOOLS_HOST_ROOT, empty on a real host, is the folder that stands for / in the tests.
 set -eu
+. "$(dirname "$0")/apt-lists.sh"
 root=${TOOLS_HOST_ROOT:-}
 binfmt=$root/proc/sys/fs/binfmt_misc
 loader=$root/usr/lib/wine/wine
@@ -50,7 +51,7 @@ fail() { printf '%s\n%s\n' "FAILED: $1" "$help" >&2; exit 1; }
 if [ "$(qemu_major)" -ge $min_qemu ] 2>/dev/null; then
   source=installed
 else
-  apt-get update -qq
+  update_lists
   source="Debian's main suite"
   if ! [ "$(candidate_major)" -ge $min_qemu ] 2>/dev/null; then
     codename=$(sed -n 's/^VERSION_CODENAME=//p' "$root/etc/os-release")
@@ -67,9 +68,9 @@ else
     fi
     printf '%s\n' 'Package: qemu-user-static qemu-user qemu-user-binfmt' \
       "Pin: release n=$codename-backports" 'Pin-Priority: 990' >>"$prefs"
-    apt-get update -qq
+    update_lists
   fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null
+  install_packages qemu-user-static || true
   [ "$(qemu_major)" -ge $min_qemu ] 2>/dev/null ||
     fail "qemu-i386 $min_qemu or later could not be installed from $source (found: $("$qemu" --version 2>&1 | head -n 1))"
 fi

@@ -27,6 +27,7 @@ case ${1:-} in
   *) out=$PWD/$1 ;;
 esac
 cd "$(dirname "$0")/.."
+TOOLS_NEEDS="build release"
 . tools/install.sh
 
 # A private folder (mode 700) for everything on the way, the password file included.

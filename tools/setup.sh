@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs what the build and the tests need on Debian (as root, tools/install.sh) and builds both
-# processor builds. Leaves dist/x86 and dist/x64. Sourced by demo.sh and test.sh.
+# Installs what the caller's TOOLS_NEEDS names (default: the build and the tests) on Debian
+# (as root, tools/install.sh) and builds both processor builds. Leaves dist/x86 and
+# dist/x64. Sourced by demo.sh, test.sh, check.sh and coverage.sh.
 set -eu
 cd "$(dirname "$0")/.."
 

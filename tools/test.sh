@@ -4,6 +4,7 @@
 # current commit give the same executables. Exits non-zero when either fails.
 set -eu
 cd "$(dirname "$0")/.."
+TOOLS_NEEDS="build run test"
 . tools/setup.sh
 
 status=0
