@@ -4,7 +4,17 @@
 #
 # tools_delay_import(<name>) makes the interface target delay_<name> for <name>.dll.
 # mingw-w64: a delay-import library made by dlltool from cmake/delay/<name>.def, which
-# lists the calls the tools make. MSVC: the SDK's import library and /DELAYLOAD.
+# lists the calls the tools make, and the project's own delay-load helper
+# (src/shared/delay_load.cpp), which binds each call from the system folder and writes the
+# delay import address table also where the linker made it read-only; tools_deliver checks
+# each executable for it (tools/check-delay-imports.py). MSVC: the SDK's import library
+# and /DELAYLOAD, with Microsoft's helper.
+if(NOT MSVC AND NOT TARGET tools_delay_helper)
+  add_library(tools_delay_helper INTERFACE)
+  target_sources(tools_delay_helper INTERFACE ${PROJECT_SOURCE_DIR}/src/shared/delay_load.cpp)
+  target_link_libraries(tools_delay_helper INTERFACE tools_shared)
+endif()
+
 function(tools_delay_import name)
   set(target delay_${name})
   add_library(${target} INTERFACE)
@@ -32,5 +42,5 @@ function(tools_delay_import name)
     DEPENDS ${def} VERBATIM)
   add_custom_target(${target}_library DEPENDS ${library})
   add_dependencies(${target} ${target}_library)
-  target_link_libraries(${target} INTERFACE ${library})
+  target_link_libraries(${target} INTERFACE tools_delay_helper ${library})
 endfunction()

@@ -71,6 +71,10 @@ else()
   endif()
 endif()
 
+if(NOT MSVC)
+  find_program(TOOLS_PYTHON NAMES python3 REQUIRED)
+endif()
+
 # Product code: what the coverage configuration instruments.
 function(tools_product target)
   if(TOOLS_COVERAGE)
@@ -117,12 +121,16 @@ function(tools_deliver target)
     target_link_options(${target} PRIVATE LINKER:-Map=${PROJECT_BINARY_DIR}/linked/${target}.map)
     set(symbols ${TOOLS_SYMBOLS_DIR}/${file}.debug)
     set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
+    # The stripped executable is checked before it takes its place: a delay-bound call must
+    # not write into a read-only page (tools/check-delay-imports.py).
     add_custom_command(OUTPUT ${tested} ${symbols}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${TOOLS_SYMBOLS_DIR}
       COMMAND ${objcopy} --only-keep-debug $<TARGET_FILE:${target}> ${symbols}
       COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${symbols} $<TARGET_FILE:${target}> ${tested}.part
+      COMMAND ${TOOLS_PYTHON} ${PROJECT_SOURCE_DIR}/tools/check-delay-imports.py ${tested}.part
+              ${PROJECT_BINARY_DIR}/linked/${target}.map
       COMMAND ${CMAKE_COMMAND} -E rename ${tested}.part ${tested}
-      DEPENDS ${target}
+      DEPENDS ${target} ${PROJECT_SOURCE_DIR}/tools/check-delay-imports.py
       COMMENT "Splitting the debug information off ${file}"
       VERBATIM)
     set(outputs ${tested} ${symbols})

@@ -30,6 +30,8 @@ if has build; then
   want cmake cmake
   want ninja ninja-build
   want /usr/src/googletest/CMakeLists.txt googletest
+  # The build's check of each executable's delay imports.
+  want python3 python3
 fi
 if has run || has test; then
   want /usr/lib/wine/wine64 "wine wine64"

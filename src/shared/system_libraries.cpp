@@ -30,17 +30,11 @@ void RestrictLibrarySearch() {
   SetDllDirectoryW(L"");
 }
 
-namespace {
-
-// The system library of that file name, loaded by its full path in the system folder.
-// Empty, with the reason in the last-error code, when it cannot be loaded.
 UniqueLibrary LoadSystemLibrary(const wchar_t* name) {
   const std::wstring folder = SystemDirectory();
   if (folder.empty()) return {};
   return UniqueLibrary(LoadLibraryExW((folder + L"\\" + name).c_str(), nullptr, g_systemLoadFlags));
 }
-
-}  // namespace
 
 bool SystemLibraries::Load(std::span<const wchar_t* const> names) {
   for (const wchar_t* name : names) {

@@ -12,6 +12,10 @@
 // each tool does, before any library is loaded on demand.
 void RestrictLibrarySearch();
 
+// The system library of that file name, loaded by its full path in the system folder.
+// Empty, with the reason in the last-error code, when it cannot be loaded.
+UniqueLibrary LoadSystemLibrary(const wchar_t* name);
+
 // The system libraries that one run calls into, loaded before it starts and held while it
 // runs. Their calls are bound at first use; loading them first means that first use finds
 // them already in place, and that a library that cannot be loaded is reported instead of
