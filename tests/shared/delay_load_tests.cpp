@@ -67,14 +67,15 @@ LONG WINAPI OnDelayLoadFailure(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-// Refuses to change the protection of the tables' page.
-ImportPatch* g_protect;
+// Refuses to change the protection of the tables' page; forwards every other change (the
+// import patch's own among them) to the system.
+decltype(&VirtualProtect) g_virtualProtect;
 BOOL WINAPI RefuseTablesPage(void* address, SIZE_T size, DWORD protection, DWORD* old) {
   if (static_cast<BYTE*>(address) >= g_page && static_cast<BYTE*>(address) < g_page + sizeof g_page) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  return g_protect->Original<decltype(&VirtualProtect)>()(address, size, protection, old);
+  return g_virtualProtect(address, size, protection, old);
 }
 
 TEST(DelayLoadHelper, BindsFromTheSystemFolderAndWritesReadOnlyTables) {
@@ -103,6 +104,8 @@ TEST(DelayLoadHelper, BindsFromTheSystemFolderAndWritesReadOnlyTables) {
       {"an entry the library lacks", "newdev.dll", "NoSuchCall", false, false, false,
        reinterpret_cast<FARPROC>(&StandIn), kNoEntry},
   };
+  g_virtualProtect = reinterpret_cast<decltype(&VirtualProtect)>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "VirtualProtect")));
   void* const handler = AddVectoredExceptionHandler(1, OnDelayLoadFailure);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -122,7 +125,7 @@ TEST(DelayLoadHelper, BindsFromTheSystemFolderAndWritesReadOnlyTables) {
     {
       std::optional<ImportPatch> refuse;
       if (c.protectionRefused)
-        g_protect = &refuse.emplace("kernel32.dll", "VirtualProtect", reinterpret_cast<const void*>(&RefuseTablesPage));
+        refuse.emplace("kernel32.dll", "VirtualProtect", reinterpret_cast<const void*>(&RefuseTablesPage));
       result = __delayLoadHelper2(&t.descriptor, &t.slots[0]);
     }
     VirtualProtect(g_page, sizeof g_page, protection, &protection);

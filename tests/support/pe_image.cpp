@@ -41,6 +41,7 @@ PeFacts ReadPeFacts(const std::wstring& path) {
   }
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew);
+  facts.fileSize = image.size();
   facts.dllCharacteristics = nt->OptionalHeader.DllCharacteristics;
   facts.symbolCount = nt->FileHeader.NumberOfSymbols;
 
@@ -94,6 +95,9 @@ void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_
 #endif
   EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
   EXPECT_EQ(facts.symbolCount, 0u);
+#if !defined(TOOLS_COVERAGE_BUILD)  // instrumented, without optimisation: not what is delivered
+  EXPECT_LE(facts.fileSize, 300u * 1024) << "the size budget of a delivered executable";
+#endif
 
   const std::string request = std::string(R"(<requestedExecutionLevel level=")") + level + R"(" uiAccess="false"/>)";
   EXPECT_NE(facts.manifest.find(request), std::string::npos) << facts.manifest;
