@@ -3,8 +3,12 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <memory>
+#include <string>
 
 #include "console.h"
+#include "strtools.h"
+#include "system_libraries.h"
 #include "system_paths.h"
 #include "unique_handle.h"
 
@@ -42,9 +46,8 @@ constexpr ProbeMessages kProbeMessages[] = {
 bool IsWow64() {
   using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
   const HMODULE kernel = GetModuleHandleW(L"kernel32");
-  const FARPROC found = kernel ? GetProcAddress(kernel, "IsWow64Process") : nullptr;
-  if (!found) return false;
-  const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void*>(found));
+  const auto isWow64Process = kernel ? ExportedFunction<IsWow64ProcessFunction>(kernel, "IsWow64Process") : nullptr;
+  if (!isWow64Process) return false;
   BOOL wow64 = FALSE;
   if (!isWow64Process(GetCurrentProcess(), &wow64)) return false;
   return wow64 != FALSE;

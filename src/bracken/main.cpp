@@ -5,6 +5,7 @@
 #include "entry.h"
 #include "system_libraries.h"
 
+// NOLINTNEXTLINE(misc-use-internal-linkage): the runtime's start-up code calls wmain by name.
 int wmain() {
   RestrictLibrarySearch();
   return RunBracken(GetCommandLineW());

@@ -74,8 +74,8 @@ std::vector<DWORD> SelfAndAncestors() {
   for (auto found = parents.find(chain.back()); found != parents.end(); found = parents.find(chain.back())) {
     const DWORD parent = found->second;
     ULONGLONG parentCreated = 0;
-    if (parent == 0 || std::find(chain.begin(), chain.end(), parent) != chain.end() ||
-        !CreationTime(parent, parentCreated) || parentCreated > childCreated) {
+    if (parent == 0 || std::ranges::find(chain, parent) != chain.end() || !CreationTime(parent, parentCreated) ||
+        parentCreated > childCreated) {
       break;
     }
     chain.push_back(parent);
@@ -125,7 +125,6 @@ bool ImageHoldsNeedle(HANDLE process) {
 // read again into a larger one, up to the longest path the system gives.
 bool ReadModulePath(HANDLE process, HMODULE module, std::vector<wchar_t>& path) {
   for (;;) {
-    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): on i386 size_t and DWORD have the same width.
     const DWORD size = static_cast<DWORD>(path.size());
     const DWORD length = GetModuleFileNameExW(process, module, path.data(), size);
     if (length == 0) return false;
@@ -173,7 +172,7 @@ void TerminateDeviceProcesses(const std::vector<DWORD>& leftToTheirServices) {
   std::vector<DWORD> spared = SelfAndAncestors();
   spared.insert(spared.end(), leftToTheirServices.begin(), leftToTheirServices.end());
   for (const DWORD processId : processIds) {
-    if (processId == 0 || std::find(spared.begin(), spared.end(), processId) != spared.end()) continue;
+    if (processId == 0 || std::ranges::find(spared, processId) != spared.end()) continue;
     TerminateIfDeviceProcess(processId);
   }
 }

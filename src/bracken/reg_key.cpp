@@ -2,11 +2,13 @@
 
 #include <cwchar>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "app_paths.h"
 #include "strtools.h"
 #include "system_paths.h"
+#include "unique_handle.h"
 
 namespace {
 

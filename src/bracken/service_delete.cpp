@@ -1,5 +1,7 @@
 // Delete: ends the service's process, if it runs in one of its own, and marks the service
 // for deletion. The service is not asked to stop.
+#include "console.h"
+#include "debuglog.h"
 #include "service_control.h"
 #include "service_state.h"
 

@@ -2,6 +2,8 @@
 // that depends on "Tcpip".
 #include <string>
 
+#include "console.h"
+#include "debuglog.h"
 #include "service_control.h"
 #include "service_state.h"
 #include "strtools.h"

@@ -1,6 +1,9 @@
 // The processes that the named services run in, read before the sweep so that each is left
 // to its service's stop: a service whose process is ended under it counts as failed, and
 // Windows may then start it again.
+#include <initializer_list>
+#include <vector>
+
 #include "service_control.h"
 #include "service_state.h"
 #include "unique_handle.h"

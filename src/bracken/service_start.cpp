@@ -2,6 +2,8 @@
 // time-out) and waits while the service is start pending. Each wait ends when the service
 // makes no progress within its wait hint; both together end when the start's budget of
 // two minutes is spent, since a service may report progress, or a wait hint, for ever.
+#include "console.h"
+#include "debuglog.h"
 #include "service_control.h"
 #include "service_state.h"
 #include "wait_timing.h"

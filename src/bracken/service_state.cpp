@@ -1,6 +1,7 @@
 // The module-level state of the service operations, and the status calls they share.
 #include "service_state.h"
 
+#include "console.h"
 #include "strtools.h"
 #include "unique_handle.h"
 

@@ -1,6 +1,8 @@
 // Stop and StopDependents: the dependents first, then the service, all within a budget
 // of 30000 ms counted from the start of Stop; the dependents have a budget of their own
 // besides. No sleep lasts past the budget, whatever wait hint a service reports.
+#include "console.h"
+#include "debuglog.h"
 #include "service_control.h"
 #include "service_state.h"
 #include "unique_handle.h"

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "debuglog.h"
+
 namespace {
 
 // On a console the text goes out as UTF-16, so every character shows whatever the code

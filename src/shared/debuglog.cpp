@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "system_paths.h"
+#include "unique_handle.h"
 
 namespace {
 

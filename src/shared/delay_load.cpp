@@ -17,7 +17,8 @@
 
 #include "system_libraries.h"
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+// The linker's name for the image's own headers, at its base address.
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // NOLINT(bugprone-reserved-identifier)
 
 namespace {
 
@@ -32,9 +33,10 @@ T* AtRva(DWORD rva) {
 template <typename T>
 void WriteSlot(T* slot, T value) {
   DWORD protection = 0;
-  if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) return;
+  void* const page = static_cast<void*>(slot);
+  if (!VirtualProtect(page, sizeof *slot, PAGE_READWRITE, &protection)) return;
   *slot = value;
-  VirtualProtect(slot, sizeof *slot, protection, &protection);
+  VirtualProtect(page, sizeof *slot, protection, &protection);
 }
 
 // Reports a library or an entry that cannot be had as the delay-load exception that
@@ -42,13 +44,15 @@ void WriteSlot(T* slot, T value) {
 // that continues the exception may have put an address to call in pfnCur.
 FARPROC Fail(DWORD error, DelayLoadInfo& info) {
   info.dwLastError = GetLastError();
-  ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(&info);
+  const ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(&info);
   RaiseException(VcppException(ERROR_SEVERITY_ERROR, error), 0, 1, &argument);
   return info.pfnCur;
 }
 
 }  // namespace
 
+// The name and signature that the delay-import thunks call.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* slot) {
   auto* module = AtRva<HMODULE>(descriptor->rvaHmod);
   const auto* names = AtRva<const IMAGE_THUNK_DATA>(descriptor->rvaINT);

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <string_view>
 
 CComStrTools::~CComStrTools() { Release(); }
 
@@ -43,6 +45,6 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
 void CopyBounded(wchar_t* destination, size_t capacity, std::wstring_view text) {
   if (capacity == 0) return;
   const size_t length = text.size() < capacity ? text.size() : capacity - 1;
-  std::wmemcpy(destination, text.data(), length);
+  text.copy(destination, length);
   destination[length] = L'\0';
 }

@@ -1,9 +1,13 @@
 #include "system_libraries.h"
 
+#include <span>
 #include <string>
+#include <utility>
 
 #include "console.h"
+#include "strtools.h"
 #include "system_paths.h"
+#include "unique_handle.h"
 
 namespace {
 
@@ -19,8 +23,7 @@ void RestrictLibrarySearch() {
   // Looked up at run time: Windows 7 has it only with its library-search update.
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  const auto setDefaultDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  const auto setDefaultDirectories = ExportedFunction<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
   if (setDefaultDirectories && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     g_systemLoadFlags = 0;
     return;

@@ -16,6 +16,14 @@ void RestrictLibrarySearch();
 // Empty, with the reason in the last-error code, when it cannot be loaded.
 UniqueLibrary LoadSystemLibrary(const wchar_t* name);
 
+// The function that `module` exports as `name`, as a pointer of type Fn; null where it
+// exports none. The address passes through void (*)(), to which the language lets any
+// function pointer be cast and back, and which g++ takes from any function type unwarned.
+template <typename Fn>
+Fn ExportedFunction(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 // The system libraries that one run calls into, loaded before it starts and held while it
 // runs. Their calls are bound at first use; loading them first means that first use finds
 // them already in place, and that a library that cannot be loaded is reported instead of

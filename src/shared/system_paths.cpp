@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <string>
+
 std::wstring SystemDirectory() {
   wchar_t directory[MAX_PATH] = {};
   const UINT length = GetSystemDirectoryW(directory, MAX_PATH);

@@ -64,6 +64,7 @@ class UniqueHandle {
 };
 
 inline BOOL FreeProcessHeapBlock(void* block) { return HeapFree(GetProcessHeap(), 0, block); }
+inline HLOCAL FreeArgvBlock(LPWSTR* block) { return LocalFree(static_cast<HLOCAL>(block)); }
 
 // Every kind of handle the tools hold.
 using KernelHandle = UniqueHandle<HANDLE, CloseHandle>;                      // a process or a token
@@ -73,5 +74,5 @@ using ServiceHandle = UniqueHandle<SC_HANDLE, CloseServiceHandle>;           // 
 using InfFile = UniqueHandle<HINF, SetupCloseInfFile, NoHandle::kMinusOne>;  // an open INF file
 using DeviceSet = UniqueHandle<HDEVINFO, SetupDiDestroyDeviceInfoList, NoHandle::kMinusOne>;  // a device set
 using UniqueLibrary = UniqueHandle<HMODULE, FreeLibrary>;                                     // a loaded library
-using ArgvBlock = UniqueHandle<LPWSTR*, LocalFree>;           // CommandLineToArgvW's block
+using ArgvBlock = UniqueHandle<LPWSTR*, FreeArgvBlock>;       // CommandLineToArgvW's block
 using HeapBlock = UniqueHandle<void*, FreeProcessHeapBlock>;  // a block of the process heap

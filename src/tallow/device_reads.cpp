@@ -2,6 +2,9 @@
 
 #include "device_messages.h"
 #include "hardware_ids.h"
+#include "operations.h"
+#include "strtools.h"
+#include "unique_handle.h"
 
 int OpenModelSection(CComStrTools& tools, const wchar_t* openPath, const wchar_t* infPath, const wchar_t* section,
                      InfFile& inf, INFCONTEXT& line) {

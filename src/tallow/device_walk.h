@@ -39,6 +39,7 @@ WalkEnd ForEachUsbDevice(DWORD flags, Filter&& accepts, Visit&& visit) {
   wchar_t idList[MAX_PATH];
   for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &device); ++index) {
     if (!ReadHardwareIdList(set.get(), device, idList)) continue;
+    // NOLINTNEXTLINE(misc-const-correctness): a filter may change the list; the update lowers it.
     HardwareIdList ids(idList, MAX_PATH);
     if (accepts(ids)) visit(UsbDevice{set.get(), device, index});
   }

@@ -3,16 +3,9 @@
 #include <string>
 
 #include "build_constants.h"
+#include "system_libraries.h"
 #include "system_paths.h"
-
-namespace {
-
-template <typename Fn>
-Fn Entry(const UniqueLibrary& module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module.get(), name)));
-}
-
-}  // namespace
+#include "unique_handle.h"
 
 DifxLibrary DifxLibrary::Load() {
   DifxLibrary library;
@@ -20,8 +13,9 @@ DifxLibrary DifxLibrary::Load() {
   if (!ExecutablePath(path)) return library;
   library.module_.reset(LoadLibraryW(Join(FolderOf(path), kBuild.difxLibrary).c_str()));
   if (!library) return library;
-  library.preinstall = Entry<DriverPackagePreinstallFn>(library.module_, "DriverPackagePreinstallW");
-  library.uninstall = Entry<DriverPackageUninstallFn>(library.module_, "DriverPackageUninstallW");
-  library.getPath = Entry<DriverPackageGetPathFn>(library.module_, "DriverPackageGetPathW");
+  const HMODULE module = library.module_.get();
+  library.preinstall = ExportedFunction<DriverPackagePreinstallFn>(module, "DriverPackagePreinstallW");
+  library.uninstall = ExportedFunction<DriverPackageUninstallFn>(module, "DriverPackageUninstallW");
+  library.getPath = ExportedFunction<DriverPackageGetPathFn>(module, "DriverPackageGetPathW");
   return library;
 }

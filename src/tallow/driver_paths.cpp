@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 #include "build_constants.h"

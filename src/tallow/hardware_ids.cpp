@@ -1,5 +1,10 @@
 #include "hardware_ids.h"
 
+#include <cstddef>
+#include <string_view>
+
+#include "strtools.h"
+
 std::wstring_view BoundedText(const wchar_t* text, size_t capacity) {
   size_t length = 0;
   while (length < capacity && text[length] != L'\0') ++length;

@@ -4,6 +4,7 @@
 #include "switches.h"
 #include "system_libraries.h"
 
+// NOLINTNEXTLINE(misc-use-internal-linkage): the runtime's start-up code calls wmain by name.
 int wmain(int argc, wchar_t* argv[]) {
   RestrictLibrarySearch();
   if (argc <= 1) return 0;

@@ -5,14 +5,17 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <cstddef>
 #include <iterator>
 
-#include "device_messages.h"
+#include "console.h"
+#include "debuglog.h"
 #include "device_reads.h"
 #include "device_walk.h"
 #include "driver_paths.h"
 #include "hardware_ids.h"
 #include "operations.h"
+#include "strtools.h"
 #include "unique_handle.h"
 
 namespace {

@@ -1,5 +1,6 @@
 // "/u": takes the network and the USB driver package out of the driver store, where they are.
 #include "console.h"
+#include "debuglog.h"
 #include "difx_library.h"
 #include "driver_paths.h"
 #include "operations.h"

@@ -9,6 +9,8 @@
 
 #include <optional>
 
+#include "console.h"
+#include "debuglog.h"
 #include "device_messages.h"
 #include "device_reads.h"
 #include "device_walk.h"

@@ -1,6 +1,13 @@
 #include "bracken_test_support.h"
 
+#include <functional>
+#include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "service_control.h"
+#include "test_support.h"
 
 namespace testing_support::bracken_test {
 
@@ -65,7 +72,7 @@ namespace {
 // REG_SZ data as stored: UTF-16 with the terminator.
 std::string Stored(const std::wstring& text) {
   std::string bytes;
-  for (wchar_t c : text) {
+  for (const wchar_t c : text) {
     bytes.push_back(static_cast<char>(c & 0xFF));
     bytes.push_back(static_cast<char>(c >> 8));
   }
@@ -103,12 +110,12 @@ void ExpectAllNine(const std::wstring& programFiles) {
 }
 
 void InstallTestService(const std::wstring& name, const std::wstring& exe, const wchar_t* dependencies) {
-  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  const ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
   ASSERT_NE(manager.handle, nullptr);
   const std::wstring path = L"\"" + exe + L"\"";
-  ScHandle service{CreateServiceW(manager.handle, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(),
-                                  nullptr, nullptr, dependencies, nullptr, nullptr)};
+  const ScHandle service{CreateServiceW(manager.handle, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                        path.c_str(), nullptr, nullptr, dependencies, nullptr, nullptr)};
   ASSERT_NE(service.handle, nullptr) << "CreateService " << Narrow(name) << " failed " << GetLastError();
 }
 
@@ -128,8 +135,8 @@ std::wstring ServiceBinaryPath(const std::wstring& name) {
 }
 
 DWORD ServiceState(const std::wstring& name) {
-  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-  ScHandle service{manager.handle ? OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_STATUS) : nullptr};
+  const ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+  const ScHandle service{manager.handle ? OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_STATUS) : nullptr};
   SERVICE_STATUS status = {};
   if (!service.handle || !QueryServiceStatus(service.handle, &status)) return 0;
   return status.dwCurrentState;
@@ -144,15 +151,15 @@ bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD millisecon
 }
 
 bool StartTestService(const std::wstring& name) {
-  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-  ScHandle service{manager.handle ? OpenServiceW(manager.handle, name.c_str(), SERVICE_START) : nullptr};
+  const ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  const ScHandle service{manager.handle ? OpenServiceW(manager.handle, name.c_str(), SERVICE_START) : nullptr};
   return service.handle && StartServiceW(service.handle, 0, nullptr);
 }
 
 void RemoveService(const std::wstring& name) {
-  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  const ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
   if (!manager.handle) return;
-  ScHandle service{OpenServiceW(manager.handle, name.c_str(), SERVICE_ALL_ACCESS)};
+  const ScHandle service{OpenServiceW(manager.handle, name.c_str(), SERVICE_ALL_ACCESS)};
   if (!service.handle) return;
   SERVICE_STATUS status = {};
   ControlService(service.handle, SERVICE_CONTROL_STOP, &status);

@@ -1,8 +1,17 @@
 #include "scripted_service.h"
 
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include <gtest/gtest.h>
+
+#include "bracken_test_support.h"
 #include "import_patch.h"
+#include "test_support.h"
 
 namespace testing_support::bracken_test {
 

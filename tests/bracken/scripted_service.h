@@ -107,7 +107,7 @@ class ScriptedService : public ::testing::Test {
   std::vector<std::string> Sleeps() const {
     std::vector<std::string> sleeps;
     for (const std::string& made : script.calls) {
-      if (made.rfind("Sleep ", 0) == 0) sleeps.push_back(made);
+      if (made.starts_with("Sleep ")) sleeps.push_back(made);
     }
     return sleeps;
   }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "import_patch.h"
+#include "system_libraries.h"
 #include "system_paths.h"
 
 extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* slot);
@@ -104,8 +105,7 @@ TEST(DelayLoadHelper, BindsFromTheSystemFolderAndWritesReadOnlyTables) {
       {"an entry the library lacks", "newdev.dll", "NoSuchCall", false, false, false,
        reinterpret_cast<FARPROC>(&StandIn), kNoEntry},
   };
-  g_virtualProtect = reinterpret_cast<decltype(&VirtualProtect)>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "VirtualProtect")));
+  g_virtualProtect = ExportedFunction<decltype(&VirtualProtect)>(GetModuleHandleW(L"kernel32.dll"), "VirtualProtect");
   void* const handler = AddVectoredExceptionHandler(1, OnDelayLoadFailure);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

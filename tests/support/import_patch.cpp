@@ -10,9 +10,9 @@ namespace {
 
 void WriteSlot(void** slot, void* value) {
   DWORD oldProtect = 0;
-  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &oldProtect);
+  VirtualProtect(static_cast<void*>(slot), sizeof *slot, PAGE_READWRITE, &oldProtect);
   *slot = value;
-  VirtualProtect(slot, sizeof *slot, oldProtect, &oldProtect);
+  VirtualProtect(static_cast<void*>(slot), sizeof *slot, oldProtect, &oldProtect);
 }
 
 }  // namespace

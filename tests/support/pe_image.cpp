@@ -1,6 +1,10 @@
 #include "pe_image.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -50,7 +54,7 @@ PeFacts ReadPeFacts(const std::wstring& path) {
            reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + FileOffset(nt, imports.VirtualAddress));
        imports.VirtualAddress && descriptor->Name; ++descriptor) {
     std::string name = image.data() + FileOffset(nt, descriptor->Name);
-    std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+    std::ranges::transform(name, name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
     facts.importedDlls.push_back(name);
   }
 
@@ -84,8 +88,8 @@ void ExpectDeliverable(const std::wstring& path, const char* level, const wchar_
                        std::vector<std::string> imports) {
   const PeFacts facts = ReadPeFacts(path);
   std::vector<std::string> imported = facts.importedDlls;
-  std::sort(imported.begin(), imported.end());
-  std::sort(imports.begin(), imports.end());
+  std::ranges::sort(imported);
+  std::ranges::sort(imports);
   EXPECT_EQ(imported, imports);
 
   EXPECT_TRUE(facts.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);

@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <string>
 
+#include "import_patch.h"
+
 namespace testing_support {
 
 namespace {

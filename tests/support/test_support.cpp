@@ -6,12 +6,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
+#include <cwctype>
 #include <initializer_list>
 #include <regex>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "debuglog.h"
+#include "system_libraries.h"
 #include "system_paths.h"
 
 namespace testing_support {
@@ -19,7 +24,7 @@ namespace testing_support {
 std::wstring ModuleDirectory() {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring directory = path;
+  const std::wstring directory = path;
   return directory.substr(0, directory.rfind(L'\\'));
 }
 
@@ -83,7 +88,7 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory) {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
   } while (FindNextFileW(search, &found));
   FindClose(search);
-  std::sort(names.begin(), names.end());
+  std::ranges::sort(names);
   return names;
 }
 
@@ -93,8 +98,7 @@ namespace {
 std::string UnixName(const std::wstring& path) {
   // cppcheck-suppress cstyleCast ; a function pointer type, not a cast
   using UnixFileName = char*(CDECL*)(LPCWSTR);
-  const auto unixName = reinterpret_cast<UnixFileName>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  const auto unixName = ExportedFunction<UnixFileName>(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
   EXPECT_NE(unixName, nullptr) << "not running under Wine";
   char* name = unixName ? unixName(path.c_str()) : nullptr;
   std::string text = name ? name : "";
@@ -159,7 +163,7 @@ MappedDrive::~MappedDrive() {
 std::wstring CurrentTestName() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = std::string(info->test_suite_name()) + "." + info->name();
-  std::replace(name.begin(), name.end(), '/', '_');
+  std::ranges::replace(name, '/', '_');
   return {name.begin(), name.end()};
 }
 
@@ -186,7 +190,7 @@ RunResult Run(const std::wstring& exe, const std::wstring& arguments, const std:
   if (!environment.empty()) {
     wchar_t* inherited = GetEnvironmentStringsW();
     auto overridden = [&](const wchar_t* entry) {
-      return std::any_of(environment.begin(), environment.end(), [&](const std::wstring& added) {
+      return std::ranges::any_of(environment, [&](const std::wstring& added) {
         const size_t nameLength = added.find(L'=') + 1;
         return _wcsnicmp(entry, added.c_str(), nameLength) == 0;
       });

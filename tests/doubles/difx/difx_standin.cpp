@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ const std::wstring kStore = kRoot + L"store\\";
 
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
-  for (wchar_t c : text) narrow.push_back(c < 128 ? static_cast<char>(c) : '?');
+  for (const wchar_t c : text) narrow.push_back(c < 128 ? static_cast<char>(c) : '?');
   return narrow;
 }
 
@@ -122,16 +123,15 @@ namespace {
 // Whether the script has the removal of this package report that a restart is needed.
 bool RestartScripted(const wchar_t* storePath) {
   for (const std::string& words : ScriptFor("uninstall", storePath)) {
-    if (words.rfind("reboot", 0) == 0) return true;
+    if (words.starts_with("reboot")) return true;
   }
   return false;
 }
 
 }  // namespace
 
-extern "C" __declspec(dllexport) DWORD WINAPI
-    // NOLINTNEXTLINE(readability-non-const-parameter): the library's own signature; the flag is an output.
-    DriverPackageUninstallW(PCWSTR storePath, DWORD flags, const void* installerInfo, BOOL* needReboot) {
+extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR storePath, DWORD flags,
+                                                                      const void* installerInfo, BOOL* needReboot) {
   Journal("DriverPackageUninstallW " + Narrow(storePath) + " " + std::to_string(flags) + " " +
           (installerInfo ? "info" : "null") + " " + (needReboot ? std::to_string(*needReboot) : "none"));
   DWORD scripted = 0;

@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <string>
 
+// NOLINTNEXTLINE(misc-use-internal-linkage): the runtime's start-up code calls wmain by name.
 int wmain(int argc, wchar_t* argv[]) {
   if (argc > 2 && std::wcscmp(argv[1], L"run") == 0) {
     std::wstring commandLine;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+// NOLINTNEXTLINE(misc-use-internal-linkage): the runtime's start-up code calls DllMain by name.
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     wchar_t path[MAX_PATH] = {};

@@ -11,6 +11,7 @@
 // as it reports its stop after a stop request.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -25,7 +26,7 @@ HANDLE g_stopRequested = nullptr;
 std::wstring BesideProgram(const wchar_t* file) {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring text = path;
+  const std::wstring text = path;
   return text.substr(0, text.rfind(L'\\') + 1) + file;
 }
 
@@ -117,6 +118,7 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(misc-use-internal-linkage): the runtime's start-up code calls wmain by name.
 int wmain() {
   wchar_t name[] = L"test_service";
   const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
