@@ -125,6 +125,9 @@ TEST_F(DifxRun, UninstallEndsWithTheRestartLineWhenARemovalNeedsARestart) {
       {"uninstall " + usb + " reboot\n", true, 1, netLines + usbRemoved + restart},
       {"uninstall " + net + " reboot\nuninstall " + usb + " 1223 5\n", true, 1223,
        netLines + usbLines + "DriverPackageUninstall usbaapl err: 5 \n" + restart},
+      // A removal that fails says nothing about a restart, whatever its flag.
+      {"uninstall " + usb + " reboot\nuninstall " + usb + " 1223 5\n", true, 1223,
+       netLines + usbLines + "DriverPackageUninstall usbaapl err: 5 \n"},
       // The removal of what a probe added counts too.
       {"uninstall " + usb + " reboot\n", false, 0, restart},
   };

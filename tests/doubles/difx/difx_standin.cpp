@@ -3,8 +3,9 @@
 // arguments to C:\difxstore\journal.txt, and answers as a test scripts it in
 // C:\difxstore\script.txt: lines "<call> <package> <result> <last error>", where call is
 // preinstall, getpath or uninstall and package the INF's file name without extension. A
-// line "uninstall <package> reboot" lets that removal act as it would unscripted and
-// report that a restart is needed to finish it.
+// line "uninstall <package> reboot" has that removal report that a restart is needed to
+// finish it, whether it acts as it would unscripted or fails as scripted (the flag of a
+// failed removal means nothing, and a caller must not read it).
 #include <windows.h>
 #include <softpub.h>
 #include <wintrust.h>
@@ -134,12 +135,12 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR sto
                                                                       const void* installerInfo, BOOL* needReboot) {
   Journal("DriverPackageUninstallW " + Narrow(storePath) + " " + std::to_string(flags) + " " +
           (installerInfo ? "info" : "null") + " " + (needReboot ? std::to_string(*needReboot) : "none"));
+  if (needReboot && RestartScripted(storePath)) *needReboot = TRUE;
   DWORD scripted = 0;
   if (Scripted("uninstall", storePath, &scripted)) return scripted;
   if (_wcsnicmp(storePath, kStore.c_str(), kStore.size()) != 0 || !DeleteFileW(storePath)) {
     return Answer(ERROR_FILE_NOT_FOUND);
   }
-  if (needReboot && RestartScripted(storePath)) *needReboot = TRUE;
   return ERROR_SUCCESS;
 }
 #endif
