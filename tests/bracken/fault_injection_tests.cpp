@@ -16,6 +16,7 @@ namespace testing_support::bracken_test {
 
 namespace {
 
+const std::wstring kProductKey32 = L"SOFTWARE\\QNVX\\marvento";
 const std::vector<std::wstring> kServices = {L"Apple Mobile Device", L"VIVavuzaRovuda", L"iPod Service"};
 
 // Puts "Apple Mobile Device" in place or takes it away, not started either way. Both run
@@ -36,6 +37,9 @@ void AppleServiceInstalled(bool installed) {
 TEST_F(ScriptedService, FaultInjectionEveryCallOfEverySwitchMayFail) {
   const ScratchDir targets(CurrentTestName() + L"_targets");
   std::optional<DummyProcess> device;
+  // The discovery finds the product's folder and the iPod folder.
+  SetText(KEY_WOW64_32KEY, kProductKey32, L"InstallPath", targets.path());
+  SetText(KEY_WOW64_64KEY, kIpodKey, L"InstallDir", targets.path());
   WithoutScript([] {
     for (const std::wstring& name : kServices) {
       RemoveService(name);
@@ -75,6 +79,8 @@ TEST_F(ScriptedService, FaultInjectionEveryCallOfEverySwitchMayFail) {
   WithoutScript([] {
     for (const std::wstring& name : kServices) RemoveService(name);
     DeleteTree(KEY_WOW64_32KEY, kAppleInc);
+    DeleteTree(KEY_WOW64_32KEY, L"SOFTWARE\\QNVX");
+    DeleteTree(KEY_WOW64_64KEY, L"SOFTWARE\\Apple Computer, Inc.");
   });
 }
 

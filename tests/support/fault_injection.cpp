@@ -40,38 +40,33 @@ namespace {
 // Every call that the product code may make and that can fail. The build's list of what
 // the product libraries import decides which of them are patched; a call in that list
 // that is neither here nor in kCannotFail fails the run, so none is skipped in silence.
-#define FAULT_POINTS(X)                                                                                               \
-  X(CloseHandle)                                                                                                      \
-  X(CompareStringOrdinal)                                                                                             \
-  X(CopyFileW)                                                                                                        \
-  X(CreateDirectoryW)                                                                                                 \
-  X(CreateFileW)                                                                                                      \
-  X(CreateToolhelp32Snapshot) X(FreeLibrary) X(GetConsoleMode) X(GetFileAttributesW) X(GetFileInformationByHandle)    \
-      X(GetFinalPathNameByHandleW) X(GetFullPathNameW) X(GetModuleFileNameW) X(GetModuleHandleW) X(GetProcAddress)    \
-          X(GetProcessTimes) X(GetSystemDirectoryW) X(HeapAlloc) X(HeapFree) X(LoadLibraryExW) X(LoadLibraryW)        \
-              X(LocalFree) X(MultiByteToWideChar) X(OpenProcess) X(Process32FirstW) X(Process32NextW)                 \
-                  X(QueryFullProcessImageNameW) X(SetDllDirectoryW) X(TerminateProcess) X(WideCharToMultiByte)        \
-                      X(WriteConsoleW) X(WriteFile) X(EnumProcessModules) X(EnumProcesses) X(GetModuleFileNameExW)    \
-                          X(AdjustTokenPrivileges) X(ChangeServiceConfig2W) X(CloseServiceHandle) X(ControlService)   \
-                              X(CreateServiceW) X(DeleteService) X(EnumDependentServicesW) X(LookupPrivilegeValueW)   \
-                                  X(OpenProcessToken) X(OpenSCManagerW) X(OpenServiceW) X(QueryServiceLockStatusW)    \
-                                      X(QueryServiceStatusEx) X(RegCloseKey) X(RegCreateKeyExW) X(RegGetValueW)       \
-                                          X(RegOpenKeyExW) X(RegSetValueExW) X(StartServiceW) X(CommandLineToArgvW)   \
-                                              X(PathFileExistsW) X(CM_Get_DevNode_Status) X(SetupCopyOEMInfW)         \
-                                                  X(SetupDiDestroyDeviceInfoList) X(SetupDiEnumDeviceInfo)            \
-                                                      X(SetupDiGetClassDevsW) X(SetupDiGetDeviceRegistryPropertyW)    \
-                                                          X(SetupDiSetDeviceRegistryPropertyW) X(SetupFindFirstLineW) \
-                                                              X(SetupFindNextLine) X(SetupGetStringFieldW)            \
-                                                                  X(SetupOpenInfFileW)                                \
-                                                                      X(UpdateDriverForPlugAndPlayDevicesW)           \
-                                                                          X(SetupCloseInfFile)
+// clang-format off
+#define FAULT_POINTS(X)                                                                                    \
+  X(CloseHandle) X(CompareStringOrdinal) X(CopyFileW) X(CreateDirectoryW) X(CreateFileW)                   \
+  X(CreateToolhelp32Snapshot) X(FreeLibrary) X(GetConsoleMode) X(GetFileAttributesW)                       \
+  X(GetFileInformationByHandle) X(GetFinalPathNameByHandleW) X(GetFullPathNameW) X(GetModuleFileNameW)     \
+  X(GetModuleHandleW) X(GetProcAddress) X(GetProcessTimes) X(GetSystemDirectoryW) X(HeapAlloc) X(HeapFree) \
+  X(LoadLibraryExW) X(LoadLibraryW) X(LocalFree) X(MultiByteToWideChar) X(OpenProcess) X(Process32FirstW)  \
+  X(Process32NextW) X(QueryFullProcessImageNameW) X(SetDllDirectoryW) X(TerminateProcess)                  \
+  X(WideCharToMultiByte) X(WriteConsoleW) X(WriteFile)                                                     \
+  X(EnumProcessModules) X(EnumProcesses) X(GetModuleFileNameExW)                                           \
+  X(AdjustTokenPrivileges) X(ChangeServiceConfig2W) X(CloseServiceHandle) X(ControlService)                \
+  X(CreateServiceW) X(DeleteService) X(EnumDependentServicesW) X(LookupPrivilegeValueW) X(OpenProcessToken) \
+  X(OpenSCManagerW) X(OpenServiceW) X(QueryServiceLockStatusW) X(QueryServiceStatusEx) X(RegCloseKey)      \
+  X(RegCreateKeyExW) X(RegGetValueW) X(RegOpenKeyExW) X(RegSetValueExW) X(StartServiceW)                   \
+  X(CommandLineToArgvW) X(PathFileExistsW)                                                                 \
+  X(CM_Get_DevNode_Status) X(SetupCopyOEMInfW) X(SetupDiDestroyDeviceInfoList) X(SetupDiEnumDeviceInfo)    \
+  X(SetupDiGetClassDevsW) X(SetupDiGetDeviceRegistryPropertyW) X(SetupDiSetDeviceRegistryPropertyW)        \
+  X(SetupFindFirstLineW) X(SetupFindNextLine) X(SetupGetStringFieldW) X(SetupOpenInfFileW)                 \
+  X(SetupCloseInfFile) X(UpdateDriverForPlugAndPlayDevicesW)
 
 // The calls that the product looks up at run time, through GetProcAddress, which then hands
 // out the hook in their place. The driver-install library's are declared here as it
 // documents them.
-#define RUNTIME_POINTS(X)     \
-  X(DriverPackagePreinstallW) \
-  X(DriverPackageGetPathW) X(DriverPackageUninstallW) X(SetDefaultDllDirectories) X(IsWow64Process)
+#define RUNTIME_POINTS(X) \
+  X(DriverPackagePreinstallW) X(DriverPackageGetPathW) X(DriverPackageUninstallW) X(SetDefaultDllDirectories) \
+  X(IsWow64Process)
+// clang-format on
 
 // Calls left out, each with the reason. Those of them in the table above are patched only
 // to see what they release.
@@ -174,9 +169,14 @@ void NoteOpened(const std::string& name, A argument) {
   }
 }
 
-template <typename First, typename... Rest>
-const void* FirstHandle(First first, Rest... /*rest*/) {
-  return AsHandle(first);
+// The first argument, where it has the result's type.
+template <typename R, typename First, typename... Rest>
+R FirstIf(First first, Rest... /*rest*/) {
+  if constexpr (std::is_same_v<R, First>) {
+    return first;
+  } else {
+    return nullptr;
+  }
 }
 
 template <typename R>
@@ -200,7 +200,7 @@ R FailureResult(const std::string& name, A... arguments) {
       return nullptr;
     } else if constexpr (std::is_pointer_v<R>) {
       if (name == "LocalFree") {  // gives the block back
-        return static_cast<R>(const_cast<void*>(FirstHandle(arguments...)));
+        return FirstIf<R>(arguments...);
       }
       return FailsWithInvalidHandle(name) ? static_cast<R>(INVALID_HANDLE_VALUE) : nullptr;
     } else if (name.starts_with("CM_")) {
@@ -441,7 +441,9 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
         ++totals.hangs;
         ADD_FAILURE() << where << "took " << run.elapsed << " ms";
       }
-      const bool libraryCode = operation.libraryResults && run.failed.starts_with("DriverPackage");
+      // A failed call of the driver-install library gives its code as the result.
+      const bool libraryCode = operation.libraryResults && run.failed.starts_with("DriverPackage") &&
+                               run.exit == static_cast<int>(ERROR_ACCESS_DENIED);
       if (!operation.exits.contains(run.exit) && !libraryCode) {
         ++totals.oddExits;
         ADD_FAILURE() << where << "exit code " << run.exit << "\n" << run.out;

@@ -20,7 +20,7 @@ struct Operation {
   std::function<void()> prepare;  // brings the system into the state where the run does real work
   std::function<int()> run;       // the operation; its result is the exit code
   std::set<int> exits;            // the exit codes documented for it
-  bool libraryResults = false;    // the driver-install library's own codes are documented results too
+  bool libraryResults = false;    // the driver-install library's failure code is a documented result too
   DWORD budget = 0;               // milliseconds by `clock` that the run may take; 0: no budget
 };
 
