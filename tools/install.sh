@@ -54,8 +54,9 @@ if has test; then
   want npm npm
   # The NSIS recipe's test: makensis builds Windows installers on Linux.
   want makensis nsis
-  # localedef, which makes the Chinese locale below.
-  want localedef locales
+  # The character maps that localedef needs for the Chinese locale below: a minimal system
+  # has localedef (libc-bin) without them.
+  want /usr/share/i18n/charmaps/UTF-8.gz locales
 fi
 if has check; then
   want clang-format-19 clang-format-19

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
 
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,33 +36,92 @@ inline std::string SampleInf(const std::vector<std::string>& modelLines, const s
 inline const std::wstring kWindowsInfFolder = L"C:\\windows\\inf\\";
 
 // An INF file at one of the fixed package paths (kUsbInf, kNetInf), with its folders.
-// Removing it also removes the folders it made and the copies of it in the Windows INF
-// folder (the staged copy and its .pnf).
+// Removing it undoes the staging of the package and removes the files and folders it made.
 class SamplePackage {
  public:
-  SamplePackage(std::wstring infPath, const std::string& text) : path_(std::move(infPath)) {
+  SamplePackage(std::wstring infPath, std::string text) : path_(std::move(infPath)), text_(std::move(text)) {
     for (size_t slash = path_.find(L'\\', 3); slash != std::wstring::npos; slash = path_.find(L'\\', slash + 1)) {
       const std::wstring folder = path_.substr(0, slash);
       if (CreateDirectoryW(folder.c_str(), nullptr)) madeFolders_.push_back(folder);
     }
-    WriteBytes(path_, text);
+    WriteBytes(path_, text_);
   }
   ~SamplePackage() {
+    Unstage();
     DeleteFileW(path_.c_str());
     for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder)
       RemoveDirectoryW(folder->c_str());
-    // The staged copy keeps the file's name; in the i386 build the entry's copy has it too.
-    const std::wstring name = path_.substr(path_.rfind(L'\\') + 1);
-    DeleteFileW((kWindowsInfFolder + name).c_str());
-    DeleteFileW((kWindowsInfFolder + name.substr(0, name.rfind(L'.')) + L".pnf").c_str());
   }
   SamplePackage(const SamplePackage&) = delete;
   SamplePackage& operator=(const SamplePackage&) = delete;
 
   const std::wstring& path() const { return path_; }
 
+  // Whether the package is staged: a copy of the INF, byte for byte, in the Windows INF
+  // folder (under any name: Windows calls it OEMnn.inf), and either the precompiled .pnf
+  // that staging writes beside a copy it makes, or the package in the system's driver store
+  // (Windows and Wine 10 keep one; Wine 10 writes no .pnf where an identical INF was there
+  // already, as the i386 entry's own copy is).
+  bool IsStaged() const {
+    const std::vector<std::wstring> copies = CopiesInInfFolder();
+    for (const std::wstring& copy : copies) {
+      if (FileExists(PnfOf(copy))) return true;
+    }
+    return !copies.empty() && InDriverStore();
+  }
+
+  // Undoes the staging as the system does (SetupUninstallOEMInfW: the INF, its .pnf and, in
+  // Wine 10, the package in the driver store), then removes what is left in the Windows INF
+  // folder: the i386 entry's own copy and the .pnf that Wine 8 leaves. Deleting only the
+  // copy would leave Wine 10's driver store holding the package, and the next staging of
+  // the same INF would then fail with 2.
+  void Unstage() const {
+    std::vector<std::wstring> copies = CopiesInInfFolder();
+    copies.push_back(path_.substr(path_.rfind(L'\\') + 1));
+    for (const std::wstring& copy : copies) {
+      SetupUninstallOEMInfW(copy.c_str(), SUOI_FORCEDELETE, nullptr);
+      DeleteFileW((kWindowsInfFolder + copy).c_str());
+      DeleteFileW(PnfOf(copy).c_str());
+    }
+  }
+
  private:
+  static std::wstring PnfOf(const std::wstring& infName) {
+    return kWindowsInfFolder + infName.substr(0, infName.rfind(L'.')) + L".pnf";
+  }
+  static std::wstring SystemFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return folder;
+  }
+  // Names of the INF files in the Windows INF folder that hold the package's INF.
+  std::vector<std::wstring> CopiesInInfFolder() const {
+    std::vector<std::wstring> copies;
+    for (const std::wstring& name : ListFiles(kWindowsInfFolder)) {
+      if (name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".inf") == 0 &&
+          ReadBytes(kWindowsInfFolder + name) == text_) {
+        copies.push_back(name);
+      }
+    }
+    return copies;
+  }
+  // Whether a folder <name>_* of the driver store holds the package's INF.
+  bool InDriverStore() const {
+    const std::wstring name = path_.substr(path_.rfind(L'\\') + 1);
+    const std::wstring repository = SystemFolder() + L"\\DriverStore\\FileRepository\\";
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((repository + name + L"_*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool held = false;
+    do {
+      held = ReadBytes(repository + found.cFileName + L"\\" + name) == text_;
+    } while (!held && FindNextFileW(search, &found));
+    FindClose(search);
+    return held;
+  }
+
   std::wstring path_;
+  std::string text_;
   std::vector<std::wstring> madeFolders_;
 };
 

@@ -113,8 +113,7 @@ TEST_F(TallowRun, QueryListsTheDevicesWhoseLastIdIsOfTheInfAndFindsThemNormal) {
                         DeviceLog(3, "usb\\vid_05ac&pid_12a8") + std::vector<std::string>{kNormal}));
   }
   // Nothing is staged or changed.
-  EXPECT_FALSE(FileExists(kWindowsInfFolder + L"usbaapl.pnf"));
-  EXPECT_FALSE(FileExists(kWindowsInfFolder + L"usbaapl64.pnf"));
+  EXPECT_FALSE(inf.IsStaged());
   EXPECT_EQ(first.ConfigFlags(), 0x4u);
 }
 

@@ -22,9 +22,6 @@ namespace {
 
 const std::string kHeader = "\n UpdateDevice Opt: \n";
 const std::string kSucceeded = " Driver Update Successed!\n";
-const std::wstring kStagedPnf =
-    kWindowsInfFolder + kUsbInf.substr(kUsbInf.rfind(L'\\') + 1, kUsbInf.rfind(L'.') - kUsbInf.rfind(L'\\') - 1) +
-    L".pnf";
 
 const std::vector<std::string> kModelLines = {
     "%Device% = Install, USB\\VID_05AC&PID_1290",
@@ -42,11 +39,11 @@ TEST_F(TallowRun, UpdateStagesTheInfAndSucceedsInAnySwitchCase) {
   FakeUsbDevice matching(L"VID_05AC&PID_1290", L"A1", BoundAppleDevice({L"USB\\VID_05AC&PID_1290&REV_0001"}, 0x4));
 
   for (const wchar_t* sw : {L"/re", L"/Re", L"/rE"}) {
-    DeleteFileW(kStagedPnf.c_str());
+    inf.Unstage();
     const RunResult run = Tallow(sw);
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + kSucceeded));
-    EXPECT_TRUE(FileExists(kStagedPnf));
+    EXPECT_TRUE(inf.IsStaged()) << Narrow(sw);
   }
   EXPECT_EQ(matching.ConfigFlags(), 0x4u);
   EXPECT_EQ(LogRecordsIn(dir.path()), Records({kHeader, kSucceeded, kHeader, kSucceeded, kHeader, kSucceeded}));
@@ -69,7 +66,7 @@ TEST_F(TallowRun, UpdateReportsAMissingModelSection) {
   const RunResult run = Tallow(L"/re");
   EXPECT_EQ(run.exitCode, 5u);
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + kNoDescriptorGbk + "driver's descriptor not found !\n"));
-  EXPECT_FALSE(FileExists(kStagedPnf));
+  EXPECT_FALSE(inf.IsStaged());
   EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
   EXPECT_EQ(LogRecordsIn(dir.path()), Records({kHeader, kNoDescriptorGbk, "driver's descriptor not found !\n"}));
 }
@@ -83,7 +80,7 @@ TEST_F(TallowRun, UpdateFailsWhenStagingFailsAndNothingIsMarked) {
   const RunResult run = Tallow(L"/re");
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(run.out, PathLines() + Crlf(kHeader + "\t SetupCopyOEMInf error (2)\n Driver Update failed !\n"));
-  EXPECT_FALSE(FileExists(kStagedPnf));
+  EXPECT_FALSE(inf.IsStaged());
   EXPECT_EQ(ListFiles(dir / L"log").size(), 1u);
   EXPECT_EQ(LogRecordsIn(dir.path()), Records({kHeader, "\t SetupCopyOEMInf error (2)\n", "Driver Update failed !\n"}));
 }
