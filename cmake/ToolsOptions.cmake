@@ -119,6 +119,14 @@ function(tools_deliver target)
     # file it took in; tools/release.sh makes the third-party notices from it. The map is
     # a file of its own: the executable's bytes do not depend on it.
     target_link_options(${target} PRIVATE LINKER:-Map=${PROJECT_BINARY_DIR}/linked/${target}.map)
+    # The C++ runtime's last word on an uncaught exception, without its demangler
+    # (src/shared/terminate_handler.cpp). It ends in abort, which writes no coverage
+    # counts: its test runs it in tests/shared.
+    set(handler ${PROJECT_SOURCE_DIR}/src/shared/terminate_handler.cpp)
+    target_sources(${target} PRIVATE ${handler})
+    if(TOOLS_COVERAGE)
+      set_source_files_properties(${handler} PROPERTIES COMPILE_OPTIONS "-fno-profile-arcs;-fno-test-coverage")
+    endif()
     set(symbols ${TOOLS_SYMBOLS_DIR}/${file}.debug)
     set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
     # The stripped executable is checked before it takes its place: a delay-bound call must

@@ -13,8 +13,6 @@
 #include <windows.h>
 #include <delayimp.h>
 
-#include <string>
-
 #include "system_libraries.h"
 
 // The linker's name for the image's own headers, at its base address.
@@ -72,9 +70,14 @@ extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC
 
   info.hmodCur = *module;
   if (!info.hmodCur) {
-    // The libraries' names are ASCII.
-    const std::wstring file(info.szDll, info.szDll + std::char_traits<char>::length(info.szDll));
-    info.hmodCur = LoadSystemLibrary(file.c_str()).release();
+    // The libraries' names are short and ASCII; widened in place, so that binding a call
+    // allocates nothing.
+    wchar_t file[MAX_PATH] = {};
+    for (DWORD i = 0; info.szDll[i] != '\0'; ++i) {
+      if (i + 1 == MAX_PATH) return Fail(ERROR_MOD_NOT_FOUND, info);
+      file[i] = static_cast<unsigned char>(info.szDll[i]);
+    }
+    info.hmodCur = LoadSystemLibrary(file).release();
     if (!info.hmodCur) return Fail(ERROR_MOD_NOT_FOUND, info);
     // Held for the rest of the run, as every delay-bound library is.
     WriteSlot(module, info.hmodCur);

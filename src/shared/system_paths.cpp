@@ -38,6 +38,8 @@ bool ExecutablePath(std::wstring& path) {
     path.clear();
     return false;
   }
-  path.assign(buffer, length);
+  // Built and moved in, not assign()ed: with GCC 14, assign() reaches a member that the
+  // runtime instantiates itself, and that links the runtime's whole std::wstring (30 KB).
+  path = std::wstring(buffer, length);
   return true;
 }

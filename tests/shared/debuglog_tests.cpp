@@ -166,6 +166,17 @@ class LogProbe : public ::testing::Test {
   ScratchDir dir{CurrentTestName()};
 };
 
+#if defined(__GLIBCXX__)
+// The builds' own terminate handler (linked into the probe as into the tools).
+TEST_F(LogProbe, AnExceptionNobodyCatchesIsNamedAndAbortsTheRun) {
+  const RunResult run = Probe(L"/throw");
+  EXPECT_EQ(run.exitCode, 3u);
+  EXPECT_TRUE(run.out.starts_with("terminate called after throwing an instance of 'St9bad_alloc'\r\n"
+                                  "  what():  std::bad_alloc\r\n"))
+      << run.out;
+}
+#endif
+
 TEST_F(LogProbe, WithoutTheMarkerNothingIsCreated) {
   const RunResult run = Probe(L"one two");
   EXPECT_EQ(run.exitCode, 0u) << "LogPrintf changed the last-error code";

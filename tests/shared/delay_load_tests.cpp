@@ -26,7 +26,7 @@ struct Tables {
   FARPROC slots[2];
   WORD hint;
   char function[40];
-  char library[40];
+  char library[MAX_PATH + 8];
 };
 alignas(4096) unsigned char g_page[4096];
 Tables& g_tables = *reinterpret_cast<Tables*>(g_page);
@@ -86,6 +86,7 @@ TEST(DelayLoadHelper, BindsFromTheSystemFolderAndWritesReadOnlyTables) {
   const auto unbound = reinterpret_cast<FARPROC>(0x5A5A);
   const DWORD kNoLibrary = VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND);
   const DWORD kNoEntry = VcppException(ERROR_SEVERITY_ERROR, ERROR_PROC_NOT_FOUND);
+  const std::string longName = std::string(MAX_PATH, 'n') + ".dll";
   struct Case {
     const char* what;
     const char* library;
@@ -101,6 +102,8 @@ TEST(DelayLoadHelper, BindsFromTheSystemFolderAndWritesReadOnlyTables) {
       {"a page that cannot be made writable", "newdev.dll", "UpdateDriverForPlugAndPlayDevicesW", false, false, true,
        update, 0},
       {"a library outside the system folder", "tools-no-such-library.dll", "Call", false, false, false,
+       reinterpret_cast<FARPROC>(&StandIn), kNoLibrary},
+      {"a library name longer than a path", longName.c_str(), "Call", false, false, false,
        reinterpret_cast<FARPROC>(&StandIn), kNoLibrary},
       {"an entry the library lacks", "newdev.dll", "NoSuchCall", false, false, false,
        reinterpret_cast<FARPROC>(&StandIn), kNoEntry},

@@ -1,14 +1,18 @@
 // Test double: a program that logs like the tools do. Every argument is logged as one
 // record "probe <argument>"; "/long" logs a text longer than a record can hold; "/hold"
-// logs nothing and waits, up to a minute, until the event "log_probe_release" is set.
+// logs nothing and waits, up to a minute, until the event "log_probe_release" is set;
+// "/throw" lets std::bad_alloc reach the runtime, its standard error joined to its output.
 // A first argument "/fail=<what>" makes one system call answer as Wine cannot be made to,
 // for the whole run, from before the log is set up (see kFailures).
 // Exits 0 when LogPrintf left every last-error code as it was, 3 otherwise, 4 for an
 // unknown "/fail=".
 #include <windows.h>
+#include <io.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -111,6 +115,9 @@ int wmain(int argc, wchar_t* argv[]) {
         CloseHandle(release);
       }
       SetLastError(code);
+    } else if (std::wcscmp(argv[i], L"/throw") == 0) {
+      _dup2(_fileno(stdout), _fileno(stderr));
+      throw std::bad_alloc();
     } else if (std::wcscmp(argv[i], L"/long") == 0) {
       LogPrintf("%s", std::string(2000, 'x').c_str());
     } else {
