@@ -24,8 +24,14 @@ void WriteWide(const std::wstring& text) {
   }
   const int length = static_cast<int>(text.size());
   const int needed = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(needed), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), length, bytes.data(), needed, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+  if (needed <= 0 || WideCharToMultiByte(CP_ACP, 0, text.data(), length, bytes.data(), needed, nullptr, nullptr) <= 0) {
+    // A conversion that failed has written nothing to trust: the text goes out with '?'
+    // for each character outside ASCII, and the failure goes to the log.
+    LogPrintf("WideCharToMultiByte err: %ld\n", LastErrorCode());
+    bytes.clear();
+    for (const wchar_t c : text) bytes.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  }
   fwrite(bytes.data(), 1, bytes.size(), stdout);
   fflush(stdout);
 }

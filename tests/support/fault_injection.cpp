@@ -9,15 +9,19 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <ios>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -392,6 +396,80 @@ Outcome RunOnce(const Operation& operation, size_t failAt, const std::function<D
   return outcome;
 }
 
+// The lines the product can print: a line is a run of its pieces (written by the build,
+// with '*' for any text and '?' for what non-ASCII characters became); an output may end without a line feed only in a
+// piece that a text ends with.
+struct KnownLines {
+  std::vector<std::string> pieces;
+  std::vector<bool> ends;
+  std::map<std::pair<std::string, bool>, bool> seen;  // the runs print the same lines again and again
+
+  bool Knows(const std::string& line, bool last) {
+    const auto [known, added] = seen.try_emplace({line, last});
+    if (added) known->second = Match(line, last);
+    return known->second;
+  }
+  // Runs all the pieces side by side over the line: at[p][k] says that piece p can have
+  // matched its first k characters. A piece starts at the line's start and wherever a
+  // piece ended, having taken at least one character; '*' takes any number of characters,
+  // '?' one or more that are not ASCII letters or digits.
+  bool Match(const std::string& line, bool last) const {
+    std::vector<std::vector<char>> at(pieces.size());
+    std::vector<char> next;
+    for (size_t p = 0; p < pieces.size(); ++p) at[p].assign(pieces[p].size() + 1, 0);
+    const auto skipStars = [&](size_t p) {
+      for (size_t k = 0; k < pieces[p].size(); ++k) {
+        if (at[p][k] && pieces[p][k] == '*') at[p][k + 1] = 1;
+      }
+    };
+    for (size_t i = 0;; ++i) {
+      bool ended = i == 0;
+      bool endedRight = false;
+      for (size_t p = 0; i > 0 && p < pieces.size(); ++p) {  // takes line[i - 1]
+        next.assign(at[p].size(), 0);
+        const char c = line[i - 1];
+        for (size_t k = 0; k < pieces[p].size(); ++k) {
+          if (!at[p][k]) continue;
+          const char want = pieces[p][k];
+          const bool foreign = want == '?' && !std::isalnum(static_cast<unsigned char>(c));
+          if (want == '*' || foreign) next[k] = 1;  // takes the character and stays
+          if (foreign || want == c) next[k + 1] = 1;
+        }
+        at[p].swap(next);
+        skipStars(p);
+        ended = ended || at[p].back();
+        endedRight = endedRight || (at[p].back() && (!last || ends[p]));
+      }
+      if (i == line.size()) return endedRight;
+      for (size_t p = 0; ended && p < pieces.size(); ++p) {
+        at[p][0] = 1;
+        skipStars(p);
+      }
+    }
+  }
+};
+KnownLines ReadKnownLines(const std::wstring& path) {
+  KnownLines known;
+  std::istringstream list(ReadBytes(path));
+  for (std::string piece; std::getline(list, piece);) {
+    known.ends.push_back(piece.starts_with('~'));
+    known.pieces.push_back(piece.substr(known.ends.back() ? 1 : 0));
+  }
+  EXPECT_FALSE(known.pieces.empty()) << "no list of the product's lines beside the tests";
+  return known;
+}
+
+// The first line of an output that the product cannot print, or that it cannot end with.
+std::optional<std::string> StrayLine(const std::string& text, KnownLines& known) {
+  for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    if (line.ends_with('\r')) line.pop_back();
+    if (!line.empty() && !known.Knows(line, end == text.size())) return line;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Totals RunAll(const std::vector<Operation>& operations, const std::wstring& importList,
@@ -414,6 +492,8 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
                        << ", which the fault injection cannot fail: give it a failure or a reason";
   }
 
+  std::wstring lines = importList;
+  KnownLines known = ReadKnownLines(lines.replace(lines.rfind(L".imports"), std::wstring::npos, L".lines"));
   // The debug log holds its folder open for the life of the process, which is longer than
   // one run here: it is opened before the runs.
   DebugLog::Instance();
@@ -448,7 +528,9 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
         ++totals.oddExits;
         ADD_FAILURE() << where << "exit code " << run.exit << "\n" << run.out;
       }
-      if (!run.log.empty() && !run.log.ends_with("\n")) ADD_FAILURE() << where << "a cut log record\n" << run.log;
+      for (const auto& [output, text] : {std::pair{"console", run.out}, std::pair{"log", run.log}}) {
+        if (const auto stray = StrayLine(text, known)) ADD_FAILURE() << where << output << " line: " << *stray;
+      }
       if (!run.open.empty()) {
         ++totals.leaks;
         for (const auto& [handle, opener] : run.open) ADD_FAILURE() << where << "left open what " << opener << " gave";
