@@ -57,3 +57,27 @@ doubles_services() { # test_service.exe
   wine sc create VIVavuzaRovuda binPath= 'C:\test-services\test_service.exe' >/dev/null 2>&1 || true
   wine sc create "iPod Service" binPath= 'C:\test-services\test_service.exe' >/dev/null 2>&1 || true
 }
+
+# The stand-in for the driver-install library (its i386 and x86-64 builds the arguments)
+# also in place of the system's device-update library, newdev.dll, for the driver tool:
+# in the prefix's system folders (system32 holds the prefix's own bitness, syswow64 the
+# i386 libraries of a 64-bit prefix), and taken instead of Wine's own through the tool's
+# library overrides. The prefix's own files are kept beside them, as newdev.dll.wine,
+# until doubles_device_update_restore puts them back.
+doubles_device_update() { # difx_standin.dll-i386 difx_standin.dll-x86-64
+  doubles_windows="$WINEPREFIX/drive_c/windows"
+  if [ -d "$doubles_windows/syswow64" ]; then
+    doubles_swap "$doubles_windows/system32/newdev.dll" "$2"
+    doubles_swap "$doubles_windows/syswow64/newdev.dll" "$1"
+  else
+    doubles_swap "$doubles_windows/system32/newdev.dll" "$1"
+  fi
+  wine reg add 'HKCU\Software\Wine\AppDefaults\Tallow.exe\DllOverrides' /v newdev /d native /f >/dev/null
+}
+doubles_swap() { mv "$1" "$1.wine" && cp "$2" "$1"; }
+doubles_device_update_restore() {
+  wine reg delete 'HKCU\Software\Wine\AppDefaults\Tallow.exe\DllOverrides' /v newdev /f >/dev/null
+  for doubles_kept in "$WINEPREFIX"/drive_c/windows/sys*/newdev.dll.wine; do
+    mv "$doubles_kept" "${doubles_kept%.wine}"
+  done
+}

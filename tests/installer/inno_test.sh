@@ -6,7 +6,8 @@
 # builds. In a 64-bit and in a 32-bit prefix, with the project's doubles in it
 # (tests/doubles/prefix_doubles.sh):
 # - a silent installation: its files, its log with each tool's lines and exit code in the
-#   recipe's order, the stand-in's store, the services as "/startsvc" leaves them;
+#   recipe's order, the stand-in's store, the services as "/startsvc" leaves them, and
+#   Setup asking for the restart that the device update of "/i" reports;
 # - Bracken without a switch names the product's folder through the uninstall key that
 #   Inno Setup wrote;
 # - the installer run again while processes hold libraries of the product's folder:
@@ -70,8 +71,14 @@ scenario() { # win64 | win32
   app="C:\\$programs\\marvento\\"
   instdir="$WINEPREFIX/drive_c/$programs/marvento"
 
-  # A silent installation, the debug log asked for.
+  # A silent installation, the debug log asked for, in which the device update of "/i"
+  # reports that a restart is needed: the stand-in answers it in place of the system's
+  # device-update library, whose Wine version never reports one.
+  mkdir -p "$WINEPREFIX/drive_c/difxstore"
+  printf 'update usbaapl%s reboot\r\n' "$suffix" >"$WINEPREFIX/drive_c/difxstore/script.txt"
+  doubles_device_update "$bin86/difx_standin.dll" "$bin64/difx_standin.dll"
   setup install "$installer" /DEBUGLOG
+  doubles_device_update_restore
   for file in x86/Tallow.exe x86/Bracken.exe x64/Tallow.exe; do
     cmp -s "$source_dir/dist/$file" "$instdir/$file" || fail "$1: $file is not installed as delivered"
   done
@@ -85,11 +92,13 @@ scenario() { # win64 | win32
     'Starting the installation process.' "Dest filename: ${app}x64\\difxapi_x64.dll" \
     "$tallow /i ($app$tallow)" "drv inf path : C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\Drivers\\usbaapl$suffix.inf" \
     'DriverPackagePreinstall netaapl successed' 'DriverPackagePreinstall usbaapl successed' \
-    "$tallow /i exit code 1: driver packages installed" \
+    '  A restart is required to finish the driver update.' "$tallow /i exit code 1: driver packages installed" \
+    "$tallow /i asks for a restart" \
     'x86\Bracken.exe /startsvc' 'Service installed successfully' 'Service started successfully' \
     'x86\Bracken.exe /startsvc exit code 0: done' \
     "$tallow /qu" "inf sec : $section" "$tallow /qu exit code 1: every connected device uses the right driver" \
-    'Saving uninstall information.' 'Installation process succeeded.' 'Need to restart Windows? No'
+    'Will restart because NeedRestart returned True.' 'Saving uninstall information.' \
+    'Installation process succeeded.' 'Need to restart Windows? Yes' 'Will not restart Windows automatically.'
   grep -qF "$other /" "$WINEPREFIX/drive_c/install.log" && fail "$1: $other ran"
   check_store_filled "$1"
   check_services_started "$1"

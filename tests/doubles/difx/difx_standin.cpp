@@ -5,7 +5,10 @@
 // preinstall, getpath or uninstall and package the INF's file name without extension. A
 // line "uninstall <package> reboot" has that removal report that a restart is needed to
 // finish it, whether it acts as it would unscripted or fails as scripted (the flag of a
-// failed removal means nothing, and a caller must not read it).
+// failed removal means nothing, and a caller must not read it). A copy planted under the
+// name of the device-update library (newdev.dll) in a prefix's system folder answers its
+// call too: the update succeeds, as Wine's own does, and a line "update <package> reboot"
+// has it report that a restart is needed to finish it.
 #include <windows.h>
 #include <softpub.h>
 #include <wintrust.h>
@@ -87,6 +90,14 @@ DWORD Answer(DWORD code) {
   return code;
 }
 
+// Whether the script has this call for this package report that a restart is needed.
+bool RestartScripted(const char* call, const wchar_t* infPath) {
+  for (const std::string& words : ScriptFor(call, infPath)) {
+    if (words.starts_with("reboot")) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 #ifndef DIFX_NO_PREINSTALL
@@ -119,23 +130,11 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageGetPathW(PCWSTR infPa
 #endif
 
 #ifndef DIFX_NO_UNINSTALL
-namespace {
-
-// Whether the script has the removal of this package report that a restart is needed.
-bool RestartScripted(const wchar_t* storePath) {
-  for (const std::string& words : ScriptFor("uninstall", storePath)) {
-    if (words.starts_with("reboot")) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR storePath, DWORD flags,
                                                                       const void* installerInfo, BOOL* needReboot) {
   Journal("DriverPackageUninstallW " + Narrow(storePath) + " " + std::to_string(flags) + " " +
           (installerInfo ? "info" : "null") + " " + (needReboot ? std::to_string(*needReboot) : "none"));
-  if (needReboot && RestartScripted(storePath)) *needReboot = TRUE;
+  if (needReboot && RestartScripted("uninstall", storePath)) *needReboot = TRUE;
   DWORD scripted = 0;
   if (Scripted("uninstall", storePath, &scripted)) return scripted;
   if (_wcsnicmp(storePath, kStore.c_str(), kStore.size()) != 0 || !DeleteFileW(storePath)) {
@@ -144,6 +143,16 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackageUninstallW(PCWSTR sto
   return ERROR_SUCCESS;
 }
 #endif
+
+// newdev.dll's call, for the planted copy.
+extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId,
+                                                                                LPCWSTR infPath, DWORD flags,
+                                                                                BOOL* reboot) {
+  Journal("UpdateDriverForPlugAndPlayDevicesW " + Narrow(hardwareId) + " " + Narrow(infPath) + " " +
+          std::to_string(flags));
+  if (reboot) *reboot = RestartScripted("update", infPath) ? TRUE : FALSE;
+  return TRUE;
+}
 
 // Like the real library, the stand-in depends on a system library that a tool does not
 // load itself, so that a copy of it planted beside the tool could be taken in its place.
