@@ -24,6 +24,8 @@ void __verbose_terminate_handler() {
   }
   std::fprintf(stderr, "terminate called after throwing an instance of '%s'\n", type->name());
   try {
+    // The runtime calls the handler with the uncaught exception as the current one.
+    // cppcheck-suppress rethrowNoCurrentException
     throw;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "  what():  %s\n", e.what());
