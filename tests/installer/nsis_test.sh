@@ -24,12 +24,42 @@ makensis -V2 -DDIST="$source_dir/dist" -DDIFX_X86="$bin86/difx_standin.dll" -DDI
   -DOUTFILE="$installer" examples/nsis/mobile-device-tools.nsi >"$work/makensis.log" 2>&1 ||
   { cat "$work/makensis.log"; fail "makensis failed"; exit 1; }
 
+# NSIS's stub has no relocations: the installer loads at its image base or not at all. Wine's
+# 32-bit loader is itself an i386 program, and when it is position-independent (Debian 13's)
+# it lies at the base of such programs, 0x400000, plus a random offset on a kernel that runs
+# 32-bit code, at exactly 0x400000 at every start under qemu-i386. Prints the image's range
+# and the loader's program headers when they overlap at two starts in a row.
+loader_in_the_way() {
+  pe=$(od -An -tu4 -N4 -j60 "$installer" | tr -d ' ')
+  flags=$(od -An -tu2 -N2 -j$((pe + 22)) "$installer" | tr -d ' ')
+  base=$(od -An -tu4 -N4 -j$((pe + 52)) "$installer" | tr -d ' ')
+  size=$(od -An -tu4 -N4 -j$((pe + 80)) "$installer" | tr -d ' ')
+  phdr() { LD_SHOW_AUXV=1 /usr/lib/wine/wine --version 2>/dev/null | sed -n 's/^AT_PHDR: *0x//p'; }
+  first=$(phdr) second=$(phdr)
+  [ $((flags & 1)) = 1 ] && [ -n "$first" ] && [ "$first" = "$second" ] &&
+    [ $((0x$first)) -ge "$base" ] && [ $((0x$first)) -lt $((base + size)) ] &&
+    printf '0x%x-0x%x 0x%s\n' "$base" $((base + size)) "$first"
+}
+
 scenario() { # win64 | win32
   echo "== the installer in a $1 prefix"
   installer_prefix "$1"
 
-  # A silent installation, the debug log asked for.
-  wine "$installer" /S /DEBUGLOG || fail "$1: the installer ended with $?"
+  # A silent installation, the debug log asked for. STATUS_CONFLICTING_ADDRESSES with the
+  # loader in the image's place is this host's limit, not the recipe's fault: said, then
+  # the test ends as skipped.
+  status=0
+  wine "$installer" /S /DEBUGLOG 2>"$work/start.txt" || status=$?
+  cat "$work/start.txt" >&2
+  if [ $status -ne 0 ] && grep -q 'status c0000018' "$work/start.txt" && overlap=$(loader_in_the_way); then
+    echo "NOT RUN: the installer cannot start on this host, and nothing of it was tested beyond" \
+      "its build: it has no relocations and loads only at ${overlap% *}, where Wine's 32-bit" \
+      "loader lies at every start (its program headers at ${overlap#* }: a position-independent" \
+      "loader, placed without a random offset, as qemu-i386 places i386 programs); Wine answers" \
+      "status c0000018. See docs/platform.md, 'Hosts that run no 32-bit Linux programs'."
+    exit 77
+  fi
+  [ $status -eq 0 ] || fail "$1: the installer ended with $status"
   instdir="$WINEPREFIX/drive_c/$programs/Mobile Device Tools"
   for file in x86/Tallow.exe x86/Bracken.exe x64/Tallow.exe; do
     cmp -s "$source_dir/dist/$file" "$instdir/$file" || fail "$1: $file is not installed as delivered"
