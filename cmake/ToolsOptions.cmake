@@ -78,7 +78,9 @@ endif()
 # Product code: what the coverage configuration instruments.
 function(tools_product target)
   if(TOOLS_COVERAGE)
-    target_compile_options(${target} PRIVATE --coverage -O0)
+    # The two flags that --coverage stands for, written out: the driver puts what --coverage
+    # means after every other option, where a source's -fno-profile-arcs could not undo it.
+    target_compile_options(${target} PRIVATE -fprofile-arcs -ftest-coverage -O0)
   endif()
 endfunction()
 
