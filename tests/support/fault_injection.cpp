@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -43,7 +44,7 @@ namespace {
 
 // Every call that the product code may make and that can fail. The build's list of what
 // the product libraries import decides which of them are patched; a call in that list
-// that is neither here nor in kCannotFail fails the run, so none is skipped in silence.
+// that is neither here nor left out in kFacts below fails the run, so none is skipped in silence.
 // clang-format off
 #define FAULT_POINTS(X)                                                                                    \
   X(CloseHandle) X(CompareStringOrdinal) X(CopyFileW) X(CreateDirectoryW) X(CreateFileW)                   \
@@ -72,61 +73,65 @@ namespace {
   X(IsWow64Process)
 // clang-format on
 
-// Calls left out, each with the reason. Those of them in the table above are patched only
-// to see what they release.
-const std::map<std::string, const char*> kCannotFail = {
-    {"GetLastError", "reads the thread's last-error code"},
-    {"SetLastError", "writes the thread's last-error code; no result"},
-    {"GetCurrentProcess", "a constant pseudo-handle"},
-    {"GetCurrentProcessId", "the process's own ID"},
-    {"GetProcessHeap", "the process heap, there from the start"},
-    {"GetTickCount", "the tick counter; the service tests script it"},
-    {"Sleep", "no result"},
-    {"SetupCloseInfFile", "no result"},
+// What the harness knows of a call beyond its type. A call with no entry fails with
+// ERROR_ACCESS_DENIED as its last error and the zero, null or FALSE of its result type;
+// what it returns, or writes to an HKEY or HANDLE output, is the caller's to close.
+struct Facts {
+  DWORD error = ERROR_ACCESS_DENIED;  // the last error its failure documents; 0: it sets none
+  DWORD result = 0;                   // the result of its failure, where it is a number
+  int released = -1;                  // the index of the argument whose handle it releases
+  bool invalidHandle = false;         // fails with INVALID_HANDLE_VALUE rather than null
+  bool borrowed = false;              // what it gives is not the caller's to close
+  const char* cannotFail = nullptr;   // why it is never failed (those in the table above are
+                                      // patched only to see what they release)
+};
+constexpr Facts kStatus{.error = 0, .result = ERROR_ACCESS_DENIED};  // gives its error as its result
+const std::map<std::string, Facts, std::less<>> kFacts = {
+    {"GetLastError", {.cannotFail = "reads the thread's last-error code"}},
+    {"SetLastError", {.cannotFail = "writes the thread's last-error code; no result"}},
+    {"GetCurrentProcess", {.cannotFail = "a constant pseudo-handle"}},
+    {"GetCurrentProcessId", {.cannotFail = "the process's own ID"}},
+    {"GetProcessHeap", {.cannotFail = "the process heap, there from the start"}},
+    {"GetTickCount", {.cannotFail = "the tick counter; the service tests script it"}},
+    {"Sleep", {.cannotFail = "no result"}},
+    {"SetupCloseInfFile", {.released = 0, .cannotFail = "no result"}},
+    {"CompareStringOrdinal", {.error = ERROR_INVALID_PARAMETER}},
+    {"MultiByteToWideChar", {.error = ERROR_NO_UNICODE_TRANSLATION}},
+    {"WideCharToMultiByte", {.error = ERROR_INSUFFICIENT_BUFFER}},
+    {"GetProcAddress", {.error = ERROR_PROC_NOT_FOUND, .borrowed = true}},
+    {"GetModuleHandleW", {.error = ERROR_MOD_NOT_FOUND, .borrowed = true}},
+    {"LoadLibraryExW", {.error = ERROR_MOD_NOT_FOUND}},
+    {"LoadLibraryW", {.error = ERROR_MOD_NOT_FOUND}},
+    {"HeapAlloc", {.error = 0}},
+    {"CommandLineToArgvW", {.error = ERROR_NOT_ENOUGH_MEMORY}},
+    {"OpenProcess", {.error = ERROR_INVALID_PARAMETER}},
+    {"GetFileAttributesW", {.result = INVALID_FILE_ATTRIBUTES}},
+    {"CM_Get_DevNode_Status", {.error = 0, .result = CR_FAILURE}},
+    {"CloseHandle", {.error = ERROR_INVALID_HANDLE, .released = 0}},
+    {"CloseServiceHandle", {.error = ERROR_INVALID_HANDLE, .released = 0}},
+    {"SetupDiDestroyDeviceInfoList", {.error = ERROR_INVALID_HANDLE, .released = 0}},
+    {"FreeLibrary", {.error = ERROR_INVALID_HANDLE, .released = 0}},
+    {"LocalFree", {.error = ERROR_INVALID_HANDLE, .released = 0}},  // and gives the block back
+    {"HeapFree", {.error = ERROR_INVALID_PARAMETER, .released = 2}},
+    {"RegCloseKey", {.error = 0, .result = ERROR_ACCESS_DENIED, .released = 0}},
+    {"RegCreateKeyExW", kStatus},
+    {"RegGetValueW", kStatus},
+    {"RegOpenKeyExW", kStatus},
+    {"RegSetValueExW", kStatus},
+    {"DriverPackagePreinstallW", kStatus},
+    {"DriverPackageGetPathW", kStatus},
+    {"DriverPackageUninstallW", kStatus},
+    {"CreateFileW", {.invalidHandle = true}},
+    {"CreateToolhelp32Snapshot", {.invalidHandle = true}},
+    {"SetupDiGetClassDevsW", {.invalidHandle = true}},
+    {"SetupOpenInfFileW", {.invalidHandle = true}},
 };
 
-// The documented last error of each failure where it is not ERROR_ACCESS_DENIED; 0 for
-// calls that set none.
-DWORD FailureError(const std::string& name) {
-  static const std::map<std::string, DWORD> errors = {
-      {"CompareStringOrdinal", ERROR_INVALID_PARAMETER},
-      {"MultiByteToWideChar", ERROR_NO_UNICODE_TRANSLATION},
-      {"WideCharToMultiByte", ERROR_INSUFFICIENT_BUFFER},
-      {"GetProcAddress", ERROR_PROC_NOT_FOUND},
-      {"LoadLibraryExW", ERROR_MOD_NOT_FOUND},
-      {"LoadLibraryW", ERROR_MOD_NOT_FOUND},
-      {"GetModuleHandleW", ERROR_MOD_NOT_FOUND},
-      {"HeapAlloc", 0},
-      {"CommandLineToArgvW", ERROR_NOT_ENOUGH_MEMORY},
-      {"CloseHandle", ERROR_INVALID_HANDLE},
-      {"CloseServiceHandle", ERROR_INVALID_HANDLE},
-      {"SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE},
-      {"FreeLibrary", ERROR_INVALID_HANDLE},
-      {"HeapFree", ERROR_INVALID_PARAMETER},
-      {"LocalFree", ERROR_INVALID_HANDLE},
-      {"OpenProcess", ERROR_INVALID_PARAMETER},
-  };
-  const auto found = errors.find(name);
-  return found == errors.end() ? ERROR_ACCESS_DENIED : found->second;
+const Facts& FactsOf(const std::string& name) {
+  static const Facts kDefault;
+  const auto found = kFacts.find(name);
+  return found == kFacts.end() ? kDefault : found->second;
 }
-
-bool FailsWithInvalidHandle(const std::string& name) {
-  return name == "CreateFileW" || name == "CreateToolhelp32Snapshot" || name == "SetupDiGetClassDevsW" ||
-         name == "SetupOpenInfFileW";
-}
-
-// Calls that release what their argument at that index holds.
-int ReleasedArgument(const std::string& name) {
-  static const std::map<std::string, int> releases = {
-      {"CloseHandle", 0}, {"RegCloseKey", 0}, {"CloseServiceHandle", 0}, {"SetupDiDestroyDeviceInfoList", 0},
-      {"FreeLibrary", 0}, {"LocalFree", 0},   {"HeapFree", 2},           {"SetupCloseInfFile", 0},
-  };
-  const auto found = releases.find(name);
-  return found == releases.end() ? -1 : found->second;
-}
-
-// Pointers that calls hand out without giving them to the caller to close.
-bool Borrowed(const std::string& name) { return name == "GetModuleHandleW" || name == "GetProcAddress"; }
 
 // What a run does and what its calls opened.
 struct RunState {
@@ -191,29 +196,15 @@ bool Succeeded(R result) {
 }
 
 template <typename R, typename... A>
-R FailureResult(const std::string& name, A... arguments) {
-  if constexpr (std::is_same_v<R, LONG> || std::is_same_v<R, DWORD>) {
-    // The registry's and the driver-install library's calls give their error as the result.
-    if (name.starts_with("Reg") || name.starts_with("DriverPackage")) return static_cast<R>(ERROR_ACCESS_DENIED);
-  }
-  if constexpr (std::is_same_v<R, LONG>) {
-    return ERROR_ACCESS_DENIED;
+R FailureResult(const Facts& facts, A... arguments) {
+  if (facts.error) SetLastError(facts.error);
+  if constexpr (std::is_function_v<std::remove_pointer_t<R>>) {
+    return nullptr;
+  } else if constexpr (std::is_pointer_v<R>) {
+    if (facts.released == 0) return FirstIf<R>(arguments...);  // gives the block back
+    return facts.invalidHandle ? static_cast<R>(INVALID_HANDLE_VALUE) : nullptr;
   } else {
-    if (const DWORD error = FailureError(name)) SetLastError(error);
-    if constexpr (std::is_function_v<std::remove_pointer_t<R>>) {
-      return nullptr;
-    } else if constexpr (std::is_pointer_v<R>) {
-      if (name == "LocalFree") {  // gives the block back
-        return FirstIf<R>(arguments...);
-      }
-      return FailsWithInvalidHandle(name) ? static_cast<R>(INVALID_HANDLE_VALUE) : nullptr;
-    } else if (name.starts_with("CM_")) {
-      return static_cast<R>(CR_FAILURE);
-    } else if (name == "GetFileAttributesW") {
-      return static_cast<R>(INVALID_FILE_ATTRIBUTES);
-    } else {
-      return R{};
-    }
+    return static_cast<R>(facts.result);
   }
 }
 
@@ -233,14 +224,15 @@ struct Hook<kIndex, R(WINAPI*)(A...)> {
   static R WINAPI Call(A... arguments) {
     const auto real = reinterpret_cast<R(WINAPI*)(A...)>(original);
     if (!g_run.active) return real(arguments...);
-    const int released = ReleasedArgument(name);
+    const Facts& facts = FactsOf(name);
+    const int released = facts.released;
     if (released >= 0) {
       const void* handle = nullptr;
       size_t index = 0;
       ((handle = index++ == static_cast<size_t>(released) ? AsHandle(arguments) : handle), ...);
       g_run.open.erase(handle);
     }
-    if (!kCannotFail.contains(name) && ++g_run.calls == g_run.failAt) {
+    if (!facts.cannotFail && ++g_run.calls == g_run.failAt) {
       g_run.failed = name;
       // A release that fails has still released (a failed close leaves nothing to close).
       if (released >= 0) real(arguments...);
@@ -248,7 +240,7 @@ struct Hook<kIndex, R(WINAPI*)(A...)> {
       if constexpr (std::is_void_v<R>) {
         return;  // never: the calls without a result cannot fail
       } else {
-        return FailureResult<R>(name, arguments...);
+        return FailureResult<R>(facts, arguments...);
       }
     }
     if constexpr (std::is_void_v<R>) {
@@ -258,7 +250,7 @@ struct Hook<kIndex, R(WINAPI*)(A...)> {
       if constexpr (std::is_same_v<R, FARPROC>) result = HookInstead(result, arguments...);
       if (Succeeded(result)) {
         if constexpr (std::is_pointer_v<R>) {
-          if (released < 0 && !Borrowed(name)) g_run.open[AsHandle(result)] = name;
+          if (released < 0 && !facts.borrowed) g_run.open[AsHandle(result)] = name;
         }
         (NoteOpened(name, arguments), ...);
       }
@@ -271,62 +263,32 @@ struct Point {
   const char* name;
   const void* hook;
   void** original;
-  std::string* hookName;
 };
 
-enum PointIndex : size_t {
-#define FAULT_INDEX(function) k##function,
-  FAULT_POINTS(FAULT_INDEX) RUNTIME_POINTS(FAULT_INDEX)
-#undef FAULT_INDEX
-};
-
-const std::vector<Point>& Points() {
-#define FAULT_POINT(function)                                                                                          \
-  {#function,                                                                                                          \
-   reinterpret_cast<const void*>(static_cast<decltype(&(function))>(&Hook<k##function, decltype(&(function))>::Call)), \
-   &Hook<k##function, decltype(&(function))>::original, &Hook<k##function, decltype(&(function))>::name},
-  static const std::vector<Point> points = {FAULT_POINTS(FAULT_POINT)};
-  return points;
+// A point with a hook of its own: kIndex tells apart the calls of one type.
+template <size_t kIndex, typename F>
+Point MakePoint(const char* name) {
+  using Own = Hook<kIndex, F>;
+  Own::name = name;
+  return {name, reinterpret_cast<const void*>(static_cast<F>(&Own::Call)), &Own::original};
 }
 
-const std::vector<Point>& RuntimePoints() {
-  static const std::vector<Point> points = {RUNTIME_POINTS(FAULT_POINT)};
+const std::vector<Point>& Points() {
+#define FAULT_POINT(function) MakePoint<__COUNTER__, decltype(&(function))>(#function),
+  static const std::vector<Point> points = {FAULT_POINTS(FAULT_POINT) RUNTIME_POINTS(FAULT_POINT)};
 #undef FAULT_POINT
   return points;
 }
 
 FARPROC HookInstead(FARPROC real, HMODULE /*module*/, const char* name) {
   if (!real || IS_INTRESOURCE(name)) return real;
-  for (const Point& point : RuntimePoints()) {
+  for (const Point& point : Points()) {
     if (std::strcmp(point.name, name) != 0) continue;
     *point.original = reinterpret_cast<void*>(real);
-    *point.hookName = point.name;
     return reinterpret_cast<FARPROC>(const_cast<void*>(point.hook));
   }
   ADD_FAILURE() << "the product looks up " << name << ", which the fault injection cannot fail: give it a failure";
   return real;
-}
-
-// The system library of the test executable's imports that supplies `function`; empty when
-// it imports none of that name (the C runtime's are left out: they are no platform calls).
-std::string ImportingLibrary(const std::string& function) {
-  const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
-  const auto* nt =
-      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       imports.VirtualAddress && descriptor->Name; ++descriptor) {
-    const std::string dll = reinterpret_cast<const char*>(base + descriptor->Name);
-    if (_stricmp(dll.c_str(), "msvcrt.dll") == 0) continue;
-    const DWORD namesRva = descriptor->OriginalFirstThunk ? descriptor->OriginalFirstThunk : descriptor->FirstThunk;
-    for (const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + namesRva); names->u1.AddressOfData;
-         ++names) {
-      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-      const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-      if (function == reinterpret_cast<const char*>(byName->Name)) return dll;
-    }
-  }
-  return {};
 }
 
 // A structured exception in a run ends the run: the faulting thread resumes in Resume,
@@ -353,33 +315,28 @@ LONG WINAPI OnException(EXCEPTION_POINTERS* pointers) {
 }
 
 struct Outcome {
-  int exit = 0;
-  bool crashed = false;
+  RunState calls;  // what the calls did
+  int exit = -1;
   DWORD elapsed = 0;
-  std::string failed;
-  std::map<const void*, std::string> open;
   std::string out;
   std::string log;
 };
 
-int g_exit = 0;
-
-// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 Outcome RunOnce(const Operation& operation, size_t failAt, const std::function<DWORD()>& clock) {
   operation.prepare();
-  Outcome outcome;
+  static Outcome outcome;  // static: the run may end in a jump back to here
+  outcome = Outcome();
   const LogTail tail;
   StdoutCapture capture;
   const DWORD start = clock ? clock() : GetTickCount();
   g_run = RunState();
   g_run.failAt = failAt;
   g_exception = 0;
-  g_exit = -1;
   if (__builtin_setjmp(g_resume) == 0) {
     g_inRun = true;
     g_run.active = true;
     try {
-      g_exit = operation.run();
+      outcome.exit = operation.run();
     } catch (...) {
       g_exception = 1;
     }
@@ -389,19 +346,17 @@ Outcome RunOnce(const Operation& operation, size_t failAt, const std::function<D
   outcome.elapsed = (clock ? clock() : GetTickCount()) - start;
   outcome.out = capture.Finish();
   outcome.log = tail.Records();  // each record with its time stamp, or the test fails
-  outcome.exit = g_exit;
-  outcome.crashed = g_exception != 0;
-  outcome.open = g_run.open;
-  outcome.failed = g_run.failed.empty() ? "nothing" : g_run.failed;
+  outcome.calls = g_run;
+  if (outcome.calls.failed.empty()) outcome.calls.failed = "nothing";
   return outcome;
 }
 
-// The lines the product can print: a line is a run of its pieces (written by the build,
-// with '*' for any text and '?' for what non-ASCII characters became); an output may end without a line feed only in a
-// piece that a text ends with.
+// The lines the product can print: each line is a run of the pieces that the build lists,
+// in which '*' stands for any text and '?' for one or more characters other than ASCII
+// letters and digits (what the console's code page made of non-ASCII ones). An output may
+// end without a line feed only in a piece marked '~', which a text of the product ends with.
 struct KnownLines {
-  std::vector<std::string> pieces;
-  std::vector<bool> ends;
+  std::vector<std::pair<std::string, bool>> pieces;   // each with whether an output may end in it
   std::map<std::pair<std::string, bool>, bool> seen;  // the runs print the same lines again and again
 
   bool Knows(const std::string& line, bool last) {
@@ -409,51 +364,45 @@ struct KnownLines {
     if (added) known->second = Match(line, last);
     return known->second;
   }
-  // Runs all the pieces side by side over the line: at[p][k] says that piece p can have
-  // matched its first k characters. A piece starts at the line's start and wherever a
-  // piece ended, having taken at least one character; '*' takes any number of characters,
-  // '?' one or more that are not ASCII letters or digits.
-  bool Match(const std::string& line, bool last) const {
-    std::vector<std::vector<char>> at(pieces.size());
-    std::vector<char> next;
-    for (size_t p = 0; p < pieces.size(); ++p) at[p].assign(pieces[p].size() + 1, 0);
-    const auto skipStars = [&](size_t p) {
-      for (size_t k = 0; k < pieces[p].size(); ++k) {
-        if (at[p][k] && pieces[p][k] == '*') at[p][k + 1] = 1;
-      }
-    };
-    for (size_t i = 0;; ++i) {
-      bool ended = i == 0;
-      bool endedRight = false;
-      for (size_t p = 0; i > 0 && p < pieces.size(); ++p) {  // takes line[i - 1]
-        next.assign(at[p].size(), 0);
-        const char c = line[i - 1];
-        for (size_t k = 0; k < pieces[p].size(); ++k) {
-          if (!at[p][k]) continue;
-          const char want = pieces[p][k];
-          const bool foreign = want == '?' && !std::isalnum(static_cast<unsigned char>(c));
-          if (want == '*' || foreign) next[k] = 1;  // takes the character and stays
-          if (foreign || want == c) next[k + 1] = 1;
+  // Where a match of `piece` that starts at line[i] can end.
+  static std::set<size_t> Ends(const std::string& piece, const std::string& line, size_t i) {
+    std::set<size_t> at = {i};
+    for (const char want : piece) {
+      std::set<size_t> next;
+      for (const size_t k : at) {
+        if (want == '*') {
+          for (size_t j = k; j <= line.size(); ++j) next.insert(j);
+        } else if (want == '?') {
+          for (size_t j = k; j < line.size() && !std::isalnum(static_cast<unsigned char>(line[j])); ++j)
+            next.insert(j + 1);
+        } else if (k < line.size() && line[k] == want) {
+          next.insert(k + 1);
         }
-        at[p].swap(next);
-        skipStars(p);
-        ended = ended || at[p].back();
-        endedRight = endedRight || (at[p].back() && (!last || ends[p]));
       }
-      if (i == line.size()) return endedRight;
-      for (size_t p = 0; ended && p < pieces.size(); ++p) {
-        at[p][0] = 1;
-        skipStars(p);
+      at.swap(next);
+    }
+    return at;
+  }
+  bool Match(const std::string& line, bool last) const {
+    std::vector<bool> reached(line.size() + 1);  // a run of pieces can end before line[i]
+    reached[0] = true;
+    for (size_t i = 0; i < line.size(); ++i) {
+      for (const auto& [piece, ending] : pieces) {
+        if (!reached[i]) break;
+        for (const size_t end : Ends(piece, line, i)) {
+          if (end > i && (end < line.size() || !last || ending)) reached[end] = true;
+        }
       }
     }
+    return reached[line.size()];
   }
 };
 KnownLines ReadKnownLines(const std::wstring& path) {
   KnownLines known;
   std::istringstream list(ReadBytes(path));
   for (std::string piece; std::getline(list, piece);) {
-    known.ends.push_back(piece.starts_with('~'));
-    known.pieces.push_back(piece.substr(known.ends.back() ? 1 : 0));
+    const bool ending = piece.starts_with('~');
+    known.pieces.emplace_back(piece.substr(ending ? 1 : 0), ending);
   }
   EXPECT_FALSE(known.pieces.empty()) << "no list of the product's lines beside the tests";
   return known;
@@ -474,19 +423,24 @@ std::optional<std::string> StrayLine(const std::string& text, KnownLines& known)
 
 Totals RunAll(const std::vector<Operation>& operations, const std::wstring& importList,
               const std::function<DWORD()>& clock) {
+  // The system library that the test executable imports each call from; the C runtime's
+  // calls are no platform calls, and the product's own are no imports.
+  std::map<std::string, std::string> libraries;
+  ForEachImport([&](const char* dll, const char* function, void** /*slot*/) {
+    if (_stricmp(dll, "msvcrt.dll") != 0) libraries.try_emplace(function, dll);
+  });
   std::vector<std::unique_ptr<ImportPatch>> patches;
   std::istringstream list(ReadBytes(importList));
   EXPECT_TRUE(FileExists(importList)) << "no list of the product's imports beside the tests";
   for (std::string function; std::getline(list, function);) {
-    const std::string dll = ImportingLibrary(function);
-    if (dll.empty()) continue;  // not a system library's (the C runtime's, or the product's own)
-    bool found = kCannotFail.contains(function);
+    if (!libraries.contains(function)) continue;
+    const std::string& dll = libraries[function];
+    bool found = FactsOf(function).cannotFail != nullptr;
     for (const Point& point : Points()) {
       if (function != point.name) continue;
       found = true;
       patches.push_back(std::make_unique<ImportPatch>(dll.c_str(), point.name, point.hook));
       *point.original = patches.back()->Original<void*>();
-      *point.hookName = point.name;
     }
     EXPECT_TRUE(found) << "the product calls " << dll << "!" << function
                        << ", which the fault injection cannot fail: give it a failure or a reason";
@@ -506,12 +460,13 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
     for (size_t k = 0; k <= calls; ++k) {
       const Outcome run = RunOnce(operation, k, clock);
       if (k == 0) {
-        calls = g_run.calls;
+        calls = run.calls.calls;
       } else {
         ++totals.points;
       }
-      const std::string where = operation.name + ", call " + std::to_string(k) + " (" + run.failed + ") failing: ";
-      if (run.crashed) {
+      const std::string where =
+          operation.name + ", call " + std::to_string(k) + " (" + run.calls.failed + ") failing: ";
+      if (g_exception != 0) {
         ++totals.crashes;
         ADD_FAILURE() << where << "crash 0x" << std::hex << g_exception;
         continue;
@@ -522,7 +477,7 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
         ADD_FAILURE() << where << "took " << run.elapsed << " ms";
       }
       // A failed call of the driver-install library gives its code as the result.
-      const bool libraryCode = operation.libraryResults && run.failed.starts_with("DriverPackage") &&
+      const bool libraryCode = operation.libraryResults && run.calls.failed.starts_with("DriverPackage") &&
                                run.exit == static_cast<int>(ERROR_ACCESS_DENIED);
       if (!operation.exits.contains(run.exit) && !libraryCode) {
         ++totals.oddExits;
@@ -531,9 +486,10 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
       for (const auto& [output, text] : {std::pair{"console", run.out}, std::pair{"log", run.log}}) {
         if (const auto stray = StrayLine(text, known)) ADD_FAILURE() << where << output << " line: " << *stray;
       }
-      if (!run.open.empty()) {
+      if (!run.calls.open.empty()) {
         ++totals.leaks;
-        for (const auto& [handle, opener] : run.open) ADD_FAILURE() << where << "left open what " << opener << " gave";
+        for (const auto& [handle, opener] : run.calls.open)
+          ADD_FAILURE() << where << "left open what " << opener << " gave";
       }
     }
   }

@@ -2,7 +2,12 @@
 // under test (linked into the executable) calls the replacement instead of the system.
 #pragma once
 
+#include <functional>
 #include <vector>
+
+// Calls `visit` with the library, the name and the address slot of each import by name of
+// the test executable.
+void ForEachImport(const std::function<void(const char* dll, const char* function, void** slot)>& visit);
 
 class ImportPatch {
  public:
