@@ -178,16 +178,6 @@ void NoteOpened(const std::string& name, A argument) {
   }
 }
 
-// The first argument, where it has the result's type.
-template <typename R, typename First, typename... Rest>
-R FirstIf(First first, Rest... /*rest*/) {
-  if constexpr (std::is_same_v<R, First>) {
-    return first;
-  } else {
-    return nullptr;
-  }
-}
-
 template <typename R>
 bool Succeeded(R result) {
   if constexpr (std::is_same_v<R, LONG>) return result == ERROR_SUCCESS;  // the registry's status
@@ -195,13 +185,14 @@ bool Succeeded(R result) {
   return result != R{};
 }
 
-template <typename R, typename... A>
-R FailureResult(const Facts& facts, A... arguments) {
+// `released`: the handle that a failing release was given.
+template <typename R>
+R FailureResult(const Facts& facts, const void* released) {
   if (facts.error) SetLastError(facts.error);
   if constexpr (std::is_function_v<std::remove_pointer_t<R>>) {
     return nullptr;
   } else if constexpr (std::is_pointer_v<R>) {
-    if (facts.released == 0) return FirstIf<R>(arguments...);  // gives the block back
+    if (released) return static_cast<R>(const_cast<void*>(released));  // LocalFree gives the block back
     return facts.invalidHandle ? static_cast<R>(INVALID_HANDLE_VALUE) : nullptr;
   } else {
     return static_cast<R>(facts.result);
@@ -226,8 +217,8 @@ struct Hook<kIndex, R(WINAPI*)(A...)> {
     if (!g_run.active) return real(arguments...);
     const Facts& facts = FactsOf(name);
     const int released = facts.released;
+    const void* handle = nullptr;
     if (released >= 0) {
-      const void* handle = nullptr;
       size_t index = 0;
       ((handle = index++ == static_cast<size_t>(released) ? AsHandle(arguments) : handle), ...);
       g_run.open.erase(handle);
@@ -240,7 +231,7 @@ struct Hook<kIndex, R(WINAPI*)(A...)> {
       if constexpr (std::is_void_v<R>) {
         return;  // never: the calls without a result cannot fail
       } else {
-        return FailureResult<R>(facts, arguments...);
+        return FailureResult<R>(facts, handle);
       }
     }
     if constexpr (std::is_void_v<R>) {
