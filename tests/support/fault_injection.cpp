@@ -306,7 +306,8 @@ LONG WINAPI OnException(EXCEPTION_POINTERS* pointers) {
 }
 
 struct Outcome {
-  RunState calls;  // what the calls did
+  RunState state;       // what the calls did
+  DWORD exception = 0;  // the structured exception that ended the run; 1: a C++ exception
   int exit = -1;
   DWORD elapsed = 0;
   std::string out;
@@ -337,8 +338,9 @@ Outcome RunOnce(const Operation& operation, size_t failAt, const std::function<D
   outcome.elapsed = (clock ? clock() : GetTickCount()) - start;
   outcome.out = capture.Finish();
   outcome.log = tail.Records();  // each record with its time stamp, or the test fails
-  outcome.calls = g_run;
-  if (outcome.calls.failed.empty()) outcome.calls.failed = "nothing";
+  outcome.state = g_run;
+  outcome.exception = g_exception;
+  if (outcome.state.failed.empty()) outcome.state.failed = "nothing";
   return outcome;
 }
 
@@ -378,8 +380,8 @@ struct KnownLines {
     std::vector<bool> reached(line.size() + 1);  // a run of pieces can end before line[i]
     reached[0] = true;
     for (size_t i = 0; i < line.size(); ++i) {
+      if (!reached[i]) continue;
       for (const auto& [piece, ending] : pieces) {
-        if (!reached[i]) break;
         for (const size_t end : Ends(piece, line, i)) {
           if (end > i && (end < line.size() || !last || ending)) reached[end] = true;
         }
@@ -424,8 +426,9 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
   std::istringstream list(ReadBytes(importList));
   EXPECT_TRUE(FileExists(importList)) << "no list of the product's imports beside the tests";
   for (std::string function; std::getline(list, function);) {
-    if (!libraries.contains(function)) continue;
-    const std::string& dll = libraries[function];
+    const auto library = libraries.find(function);
+    if (library == libraries.end()) continue;
+    const std::string& dll = library->second;
     bool found = FactsOf(function).cannotFail != nullptr;
     for (const Point& point : Points()) {
       if (function != point.name) continue;
@@ -451,15 +454,15 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
     for (size_t k = 0; k <= calls; ++k) {
       const Outcome run = RunOnce(operation, k, clock);
       if (k == 0) {
-        calls = run.calls.calls;
+        calls = run.state.calls;
       } else {
         ++totals.points;
       }
       const std::string where =
-          operation.name + ", call " + std::to_string(k) + " (" + run.calls.failed + ") failing: ";
-      if (g_exception != 0) {
+          operation.name + ", call " + std::to_string(k) + " (" + run.state.failed + ") failing: ";
+      if (run.exception != 0) {
         ++totals.crashes;
-        ADD_FAILURE() << where << "crash 0x" << std::hex << g_exception;
+        ADD_FAILURE() << where << "crash 0x" << std::hex << run.exception;
         continue;
       }
       const DWORD limit = operation.budget ? operation.budget + 5000 : 20000;
@@ -468,7 +471,7 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
         ADD_FAILURE() << where << "took " << run.elapsed << " ms";
       }
       // A failed call of the driver-install library gives its code as the result.
-      const bool libraryCode = operation.libraryResults && run.calls.failed.starts_with("DriverPackage") &&
+      const bool libraryCode = operation.libraryResults && run.state.failed.starts_with("DriverPackage") &&
                                run.exit == static_cast<int>(ERROR_ACCESS_DENIED);
       if (!operation.exits.contains(run.exit) && !libraryCode) {
         ++totals.oddExits;
@@ -477,9 +480,9 @@ Totals RunAll(const std::vector<Operation>& operations, const std::wstring& impo
       for (const auto& [output, text] : {std::pair{"console", run.out}, std::pair{"log", run.log}}) {
         if (const auto stray = StrayLine(text, known)) ADD_FAILURE() << where << output << " line: " << *stray;
       }
-      if (!run.calls.open.empty()) {
+      if (!run.state.open.empty()) {
         ++totals.leaks;
-        for (const auto& [handle, opener] : run.calls.open)
+        for (const auto& [handle, opener] : run.state.open)
           ADD_FAILURE() << where << "left open what " << opener << " gave";
       }
     }
